@@ -1,0 +1,52 @@
+// Owners for the descriptors and streams the tool opens, so that every one of
+// them is closed on every path out of the code that opened it.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+struct file_closer {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using file_stream = std::unique_ptr<std::FILE, file_closer>;
+
+// Closes the stream and reports whether everything buffered reached the file:
+// a write error often shows only here.
+inline bool file_close_checked(file_stream& file) {
+  if (!file) {
+    return true;
+  }
+  const bool had_error = std::ferror(file.get()) != 0;
+  const bool closed = std::fclose(file.release()) == 0;
+  return closed && !had_error;
+}
+
+struct unique_fd {
+  int fd = -1;
+
+  unique_fd() = default;
+  explicit unique_fd(int descriptor) : fd(descriptor) {}
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  unique_fd(unique_fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    if (this != &other) {
+      reset(std::exchange(other.fd, -1));
+    }
+    return *this;
+  }
+  ~unique_fd() { reset(); }
+
+  explicit operator bool() const { return fd >= 0; }
+  int get() const { return fd; }
+  int release() { return std::exchange(fd, -1); }
+  void reset(int descriptor = -1) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    fd = descriptor;
+  }
+};

@@ -1,0 +1,34 @@
+#include "tool/config_text.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "settings/file_handle.h"
+
+std::optional<std::string> config_text_read(const char* path) {
+  const unique_fd file(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!file) {
+    return std::nullopt;
+  }
+  std::string text(config_text_max_read, '\0');
+  std::size_t have = 0;
+  // A pipe or a FIFO gives its bytes in several reads.
+  while (have < text.size()) {
+    const ssize_t got = ::read(file.get(), text.data() + have, text.size() - have);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return std::nullopt;
+    }
+    if (got == 0) {
+      break;
+    }
+    have += static_cast<std::size_t>(got);
+  }
+  text.resize(have);
+  text.resize(text.find('\0') == std::string::npos ? have : text.find('\0'));
+  return text;
+}

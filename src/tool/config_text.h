@@ -1,0 +1,14 @@
+// Reading the configuration text the tool is asked to store.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+// Up to this many bytes of the input file are read.
+inline constexpr std::size_t config_text_max_read = 16383;
+
+// The text of the file at path: its first bytes, at most config_text_max_read,
+// up to the first NUL byte. Nothing when the file cannot be opened or read
+// (a directory opens, but does not read).
+std::optional<std::string> config_text_read(const char* path);

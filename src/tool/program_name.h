@@ -1,0 +1,25 @@
+// The tool is one binary installed under one name per section:
+// tal-setconf-<token>. The token names the section; its upper-case form is
+// the key infix.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+inline constexpr std::string_view program_name_prefix = "tal-setconf-";
+inline constexpr std::size_t section_token_max_length = 64;
+
+struct section_name {
+  std::string token;
+  std::string key_infix;
+};
+
+// The section named by the program path (argv[0]), or nothing for a name the
+// tool refuses: any name but tal-setconf-<token>, a token outside [a-z0-9_]
+// of 1 to 64 characters, a token that selects a special kind without being
+// that kind's own name (its keys would not cover the kind's fixed keys, and
+// each run would add them again), a generic token holding "_" (so no generic
+// section's lines match another's pattern), or a token whose pattern matches
+// a key of another special kind ("pim" would remove every pim_sm line).
+std::optional<section_name> section_name_from_program(std::string_view program_path);
