@@ -9,6 +9,8 @@
 #include "tool/program_name.h"
 #include "tool/section_catalogue.h"
 #include "tool/section_load.h"
+#include "tool/section_lock.h"
+#include "tool/section_save.h"
 #include "tool/tool_paths.h"
 
 int main(int argc, char** argv) {
@@ -23,13 +25,23 @@ int main(int argc, char** argv) {
   if (!text) {
     return exit_bad_input;
   }
+  // A text whose base64 would not fit in one settings value is refused before
+  // anything is touched, rather than stored cut.
+  if (section_has_conf(section_kind_of(name->token)) && text->size() > config_text_max_stored) {
+    return exit_bad_input;
+  }
 
+  const unique_fd lock = section_lock(device_paths.settings_dir, section_lock_wait);
+  if (!lock) {
+    return exit_not_updated;
+  }
   section_record record;
   record.section = name->token;
   record.key_infix = name->key_infix;
+  // Defaults from an unreadable file would reset the section: stop instead.
   if (section_load(record, device_paths.settings) == load_result::read_error) {
     return exit_not_updated;
   }
   record.conf = std::move(*text);
-  return exit_stored;
+  return section_save(record, device_paths) ? exit_stored : exit_not_updated;
 }

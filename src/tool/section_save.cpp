@@ -1,0 +1,130 @@
+#include "tool/section_save.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "process/run_program.h"
+#include "settings/base64.h"
+#include "settings/settings_file.h"
+#include "settings/settings_line.h"
+#include "tool/working_copy.h"
+
+namespace {
+
+bool belongs_to_section(std::string_view text, std::string_view pattern) {
+  text = text.substr(0, text.find('\0'));
+  return text.find('=') != std::string_view::npos && text.find(pattern) != std::string_view::npos;
+}
+
+bool write_row(std::FILE* out, const section_record& record, const catalogue_row& row) {
+  const std::string key = section_row_key(row, record.key_infix);
+  switch (row.value) {
+    case value_kind::string:
+      return settings_write_string(out, key, section_row_text(record, row));
+    case value_kind::boolean:
+      return settings_write_bool(out, key, section_row_number(record, row));
+    case value_kind::uint:
+      return settings_write_uint(out, key, section_row_number(record, row), true);
+    case value_kind::uint_or_empty:
+      return settings_write_uint(out, key, section_row_number(record, row), false);
+    case value_kind::conf:
+      return settings_write_string(out, key, base64_encode_alloc(section_row_text(record, row)));
+  }
+  return false;
+}
+
+bool write_block(std::FILE* out, const section_record& record) {
+  const section_kind kind = section_kind_of(record.section);
+  bool written = true;
+  for (const auto& row : section_catalogue()) {
+    if (section_row_applies(row, kind)) {
+      written = write_row(out, record, row) && written;
+    }
+  }
+  return written;
+}
+
+struct copy_outcome {
+  bool written = true;       // every kept line went out whole
+  bool at_section = false;   // stopped at a line of the section (head only)
+};
+
+// Copies lines from in to out up to the end of the file, leaving out the
+// section's lines; with stop_at_section, stops at the first of them instead.
+copy_outcome copy_lines(std::FILE* in, std::FILE* out, std::string_view pattern,
+                        bool stop_at_section, settings_line_buffer& buffer) {
+  copy_outcome outcome;
+  while (const auto raw = settings_next_line(in, buffer)) {
+    const std::string_view text = settings_line_text(*raw);
+    if (belongs_to_section(text, pattern)) {
+      if (stop_at_section) {
+        outcome.at_section = true;
+        return outcome;
+      }
+      continue;
+    }
+    outcome.written = std::fwrite(text.data(), 1, text.size(), out) == text.size() &&
+                      std::fputc('\n', out) != EOF && outcome.written;
+  }
+  return outcome;
+}
+
+}  // namespace
+
+bool section_commit(settings_replacement& replacement, const tool_paths& paths) {
+  if (!settings_replace_commit(replacement)) {
+    return false;
+  }
+  if (::access(paths.hash_program, F_OK) == 0) {
+    run_program(paths.hash_program, {paths.settings});
+  }
+  return true;
+}
+
+bool section_save(const section_record& record, const tool_paths& paths) {
+  // Declared first, so it outlives the stream that writes through it.
+  std::array<char, 1 << 16> out_buffer{};
+  settings_replace_remove_leftovers(paths.settings);
+
+  // 1. The working copy, made by cp, read back through our own descriptor.
+  std::optional<working_copy> copy = working_copy_make(paths);
+  if (!copy) {
+    return false;
+  }
+  file_stream in(::fdopen(copy->fd.release(), "r"));
+  if (!in) {
+    return false;
+  }
+
+  // 2. The pattern that marks the section's lines.
+  const std::string pattern = section_pattern(record.key_infix);
+
+  // 3. The new settings file, beside the old one.
+  std::optional<settings_replacement> replacement = settings_replace_begin(paths.settings);
+  if (!replacement) {
+    return false;
+  }
+  std::FILE* out = replacement->stream.get();
+  std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
+
+  // 4. Head: the lines before the section's first line.
+  settings_line_buffer buffer;
+  const copy_outcome head = copy_lines(in.get(), out, pattern, true, buffer);
+  // 5. The section's block, in its first line's place or at the end.
+  const bool block_written = write_block(out, record);
+  // 6. Tail: the rest, without the section's other lines.
+  const copy_outcome tail =
+      head.at_section ? copy_lines(in.get(), out, pattern, false, buffer) : copy_outcome{};
+  if (!head.written || !block_written || !tail.written || std::ferror(in.get()) != 0) {
+    return false;
+  }
+
+  // 7. In place, hashed; the working copy goes when copy leaves scope.
+  const bool committed = section_commit(*replacement, paths);
+  replacement.reset();
+  return committed;
+}

@@ -1,0 +1,48 @@
+#!/bin/sh
+# Runs a command as the device sees its files, without touching this
+# machine's: in a private mount namespace, /opt, /sbin and /tmp are replaced
+# by ROOT/opt, ROOT/sbin and ROOT/tmp, so a binary with fixed paths works on
+# the files of ROOT. Needs root (or a user namespace with CAP_SYS_ADMIN).
+#
+# usage: sandbox.sh ROOT COMMAND [ARG...]
+#   COMMAND is resolved from ROOT when relative (ROOT may lie under /tmp).
+#   SANDBOX_ETC=ro           /opt/tal/etc is mounted read-only
+#   SANDBOX_OPT_SIZE=SIZE    /opt is a tmpfs of SIZE holding a copy of ROOT/opt;
+#                            after COMMAND its tal/etc is copied to ROOT/opt-after
+#   SANDBOX_TMP_SIZE=SIZE    /tmp is an empty tmpfs of SIZE
+# Exit status: COMMAND's, or 77 when no mount namespace can be had.
+set -eu
+[ $# -ge 2 ] || { echo "usage: sandbox.sh ROOT COMMAND [ARG...]" >&2; exit 64; }
+root=$1
+shift
+unshare --mount --propagation private true 2>/dev/null || {
+  echo "sandbox: no private mount namespace here (needs root)" >&2
+  exit 77
+}
+exec unshare --mount --propagation private /bin/sh -eu -c '
+  cd "$1"; shift
+  # cwd keeps ROOT reachable after mounts hide the path it was reached by.
+  if [ -n "${SANDBOX_OPT_SIZE:-}" ]; then
+    mount -t tmpfs -o "size=$SANDBOX_OPT_SIZE" tmpfs /opt
+    cp -a opt/. /opt/
+  else
+    mount --bind opt /opt
+  fi
+  if [ "${SANDBOX_ETC:-}" = ro ]; then
+    mount --bind /opt/tal/etc /opt/tal/etc
+    mount -o remount,bind,ro /opt/tal/etc
+  fi
+  mount --bind sbin /sbin
+  if [ -n "${SANDBOX_TMP_SIZE:-}" ]; then
+    mount -t tmpfs -o "size=$SANDBOX_TMP_SIZE,mode=1777" tmpfs /tmp
+  else
+    mount --bind tmp /tmp
+  fi
+  if [ -n "${SANDBOX_OPT_SIZE:-}" ]; then
+    status=0
+    "$@" || status=$?
+    rm -rf opt-after && mkdir opt-after && cp -a /opt/tal/etc/. opt-after/
+    exit "$status"
+  fi
+  exec "$@"
+' sandbox "$root" "$@"
