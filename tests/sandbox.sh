@@ -10,6 +10,7 @@
 #   SANDBOX_OPT_SIZE=SIZE    /opt is a tmpfs of SIZE holding a copy of ROOT/opt;
 #                            after COMMAND its tal/etc is copied to ROOT/opt-after
 #   SANDBOX_TMP_SIZE=SIZE    /tmp is an empty tmpfs of SIZE
+#   SANDBOX_CP=FILE          FILE (relative to ROOT) stands in for /bin/cp
 # Exit status: COMMAND's, or 77 when no mount namespace can be had.
 set -eu
 [ $# -ge 2 ] || { echo "usage: sandbox.sh ROOT COMMAND [ARG...]" >&2; exit 64; }
@@ -38,10 +39,13 @@ exec unshare --mount --propagation private /bin/sh -eu -c '
   else
     mount --bind tmp /tmp
   fi
+  if [ -n "${SANDBOX_CP:-}" ]; then
+    mount --bind "$SANDBOX_CP" /bin/cp
+  fi
   if [ -n "${SANDBOX_OPT_SIZE:-}" ]; then
     status=0
     "$@" || status=$?
-    rm -rf opt-after && mkdir opt-after && cp -a /opt/tal/etc/. opt-after/
+    rm -rf opt-after && mkdir opt-after && tar -C /opt/tal/etc -cf - . | tar -C opt-after -xf -
     exit "$status"
   fi
   exec "$@"

@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
-constexpr std::size_t base64_encoded_length(std::size_t n) { return 4 * ((n + 2) / 3); }
+constexpr std::size_t base64_encoded_length(std::size_t n) {
+  return 4 * ((n + 2) / 3);
+}
 
 // Encodes n bytes of src into dst, which holds base64_encoded_length(n) + 1
 // bytes, and ends the output with a NUL byte.

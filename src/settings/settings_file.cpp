@@ -9,13 +9,19 @@ file_stream settings_open(const char* path, const char* mode) {
   return file_stream(std::fopen(path, mode_cloexec.c_str()));
 }
 
-bool settings_close(file_stream& file) { return file_close_checked(file); }
+bool settings_close(file_stream& file) {
+  return file_close_checked(file);
+}
 
 namespace {
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
-bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_c_space(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 bool write_all(std::FILE* file, std::string_view text) {
   return std::fwrite(text.data(), 1, text.size(), file) == text.size();

@@ -78,8 +78,8 @@ std::optional<settings_replacement> settings_replace_begin(const char* settings_
     return std::nullopt;
   }
 
-  std::string temp = dir + (dir == "/" ? "" : "/") + temp_prefix(replacement.target) +
-                     std::string(temp_suffix);
+  std::string temp =
+      dir + (dir == "/" ? "" : "/") + temp_prefix(replacement.target) + std::string(temp_suffix);
   unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) {
     return std::nullopt;

@@ -4,7 +4,9 @@
 
 namespace {
 
-bool is_token_char(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; }
+bool is_token_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
 
 std::string ascii_upper(std::string_view text) {
   std::string upper(text);

@@ -4,7 +4,9 @@
 
 namespace {
 
-constexpr unsigned bit(section_kind kind) { return 1U << static_cast<unsigned>(kind); }
+constexpr unsigned bit(section_kind kind) {
+  return 1U << static_cast<unsigned>(kind);
+}
 constexpr unsigned every_kind = (bit(section_kind::generic) << 1) - 1;
 
 constexpr catalogue_row row(section_kind kind, std::string_view key, value_kind value,
@@ -14,7 +16,8 @@ constexpr catalogue_row row(section_kind kind, std::string_view key, value_kind 
 
 constexpr catalogue_row row(section_kind kind, std::string_view key, value_kind value,
                             number_field field) {
-  return {.kinds = bit(kind), .form = key_form::fixed, .name = key, .value = value, .number = field};
+  return {
+      .kinds = bit(kind), .form = key_form::fixed, .name = key, .value = value, .number = field};
 }
 
 constexpr catalogue_row mpls_row(std::string_view key, int index) {
@@ -153,7 +156,9 @@ std::string_view section_kind_name(section_kind kind) {
   return {};
 }
 
-std::span<const catalogue_row> section_catalogue() { return catalogue; }
+std::span<const catalogue_row> section_catalogue() {
+  return catalogue;
+}
 
 bool section_row_applies(const catalogue_row& row, section_kind kind) {
   return (row.kinds & bit(kind)) != 0;
@@ -191,4 +196,6 @@ std::string section_pattern(std::string_view key_infix) {
   return "MOD_TAL_" + std::string(key_infix) + "_";
 }
 
-bool section_has_conf(section_kind kind) { return section_row_applies(conf_row, kind); }
+bool section_has_conf(section_kind kind) {
+  return section_row_applies(conf_row, kind);
+}

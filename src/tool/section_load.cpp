@@ -24,8 +24,8 @@ load_result section_load(section_record& record, const char* settings_path) {
   load_result result = load_result::missing;
   file_stream file = settings_open(settings_path, "r");
   if (file) {
-    result = settings_find_all(file.get(), keys, values) ? load_result::loaded
-                                                         : load_result::read_error;
+    result =
+        settings_find_all(file.get(), keys, values) ? load_result::loaded : load_result::read_error;
   } else if (errno != ENOENT) {
     result = load_result::read_error;
   }

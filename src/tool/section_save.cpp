@@ -49,8 +49,8 @@ bool write_block(std::FILE* out, const section_record& record) {
 }
 
 struct copy_outcome {
-  bool written = true;       // every kept line went out whole
-  bool at_section = false;   // stopped at a line of the section (head only)
+  bool written = true;      // every kept line went out whole
+  bool at_section = false;  // stopped at a line of the section (head only)
 };
 
 // Copies lines from in to out up to the end of the file, leaving out the

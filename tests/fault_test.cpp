@@ -1,0 +1,213 @@
+// Failures and hostile surroundings: every run either stores the section or
+// leaves the settings file byte-identical, with nothing new beside it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "e2e_support.h"
+#include "settings/base64.h"
+#include "settings/file_handle.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view before = "A=1\nMOD_TAL_OSPF_ENABLED=1\nB=2\n";
+const std::string after = "A=1\nMOD_TAL_OSPF_ENABLED=1\nMOD_TAL_OSPF_CONF=dGV4dA==\nB=2\n";
+
+struct fault : ::testing::Test {
+  device_root root;
+  void SetUp() override {
+    SKIP_WITHOUT_SANDBOX();
+    root.set_settings(before);
+  }
+  // A stand-in for /bin/cp, as a shell script in the root.
+  std::string fake_cp(std::string_view body) const {
+    const fs::path script = root.dir / "fake-cp";
+    write_file(script, "#!/bin/sh\n" + std::string(body) + "\n");
+    fs::permissions(script, fs::perms::owner_all);
+    return "fake-cp";
+  }
+  void expect_untouched() const {
+    EXPECT_EQ(root.settings_content(), before);
+    EXPECT_EQ(dir_names(root.etc()), std::vector<std::string>{"settings"});
+  }
+};
+
+// Settings of about size bytes, none of them the ospf section's.
+std::string big_settings(std::size_t size) {
+  std::string text;
+  for (int i = 0; text.size() < size; ++i) {
+    text += "MOD_TAL_BGP_NEIGHBOR" + std::to_string(i) + "=\"10.0." + std::to_string(i % 250) +
+            ".1 remote-as 65000\"\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+TEST_F(fault, CopyProgramFailsOrCheats) {
+  const std::string in = root.input("text");
+  EXPECT_EQ(root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("exit 1")}}), 2);
+  expect_untouched();
+  EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
+  // A cp that makes a file of its own at the path, or a short copy.
+  EXPECT_EQ(root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("rm -f \"$2\"; cat \"$1\" > \"$2\"")}}),
+            2);
+  expect_untouched();
+  EXPECT_EQ(root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("head -c 5 \"$1\" > \"$2\"")}}), 2);
+  expect_untouched();
+  EXPECT_EQ(root.run("ospf", {in}), 0);
+  EXPECT_EQ(root.settings_content(), after);
+}
+
+TEST_F(fault, NoSettingsFileIsCreated) {
+  fs::remove(root.settings());
+  EXPECT_EQ(root.run_text("ospf", "text"), 2);
+  EXPECT_TRUE(dir_names(root.etc()).empty());
+  EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
+  // Nor a settings directory.
+  fs::remove(root.etc());
+  EXPECT_EQ(root.run_text("ospf", "text"), 2);
+  EXPECT_FALSE(fs::exists(root.etc()));
+}
+
+TEST_F(fault, UnreadableSettingsAreNotResetToDefaults) {
+  fs::remove(root.settings());
+  fs::create_directory(root.settings());
+  EXPECT_EQ(root.run_text("ospf", "text"), 2);
+  EXPECT_TRUE(fs::is_directory(root.settings()));
+}
+
+TEST_F(fault, TmpFull) {
+  root.set_settings(big_settings(200000));
+  EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_TMP_SIZE", "64k"}}), 2);
+  EXPECT_EQ(root.settings_content(), big_settings(200000));
+  EXPECT_EQ(dir_names(root.etc()), std::vector<std::string>{"settings"});
+}
+
+TEST_F(fault, ReadOnlySettingsDirectory) {
+  EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_ETC", "ro"}}), 2);
+  expect_untouched();
+}
+
+TEST_F(fault, DiskFullWhileWritingTheNewFile) {
+  // The file fits once on the filesystem, not twice.
+  const std::string settings = big_settings(600000);
+  root.set_settings(settings);
+  EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_OPT_SIZE", "1m"}}), 2);
+  EXPECT_EQ(read_file(root.dir / "opt-after/settings"), settings);
+  EXPECT_EQ(dir_names(root.dir / "opt-after"), std::vector<std::string>{"settings"});
+}
+
+TEST_F(fault, PlantedFilesAtTheWorkingCopyPath) {
+  const std::string in = root.input("text");
+  // A link to a file the tool must never write: it stays as it was.
+  write_file(root.dir / "opt/victim", "precious\n");
+  fs::create_symlink("/opt/victim", root.working_copy());
+  EXPECT_EQ(root.run("ospf", {in}), 0);
+  EXPECT_EQ(read_file(root.dir / "opt/victim"), "precious\n");
+  EXPECT_EQ(root.settings_content(), after);
+
+  // A FIFO must not make the run hang.
+  ASSERT_EQ(::mkfifo(root.working_copy().c_str(), 0666), 0);
+  EXPECT_EQ(root.run("ospf", {in}), 0);
+  EXPECT_EQ(root.settings_content(), after);
+
+  // Another user's file with forged lines is not read as the copy.
+  write_file(root.working_copy(), "MOD_TAL_OSPF_ENABLED=0\nEVIL=1\n");
+  ASSERT_EQ(::chown(root.working_copy().c_str(), 1234, 1234), 0);
+  EXPECT_EQ(root.run("ospf", {in}), 0);
+  EXPECT_EQ(root.settings_content(), after);
+  EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
+
+  // A directory is not removed, and the run does not go on.
+  fs::create_directories(root.working_copy() / "inside");
+  root.set_settings(before);
+  EXPECT_EQ(root.run("ospf", {in}), 2);
+  expect_untouched();
+  EXPECT_TRUE(fs::is_directory(root.working_copy() / "inside"));
+}
+
+TEST_F(fault, LeftoversOfKilledRunsAreRemoved) {
+  write_file(root.etc() / ".settings.tal-setconf-Ab12Cd", "half");
+  write_file(root.etc() / ".settings.tal-setconf-Xy34Zw", "half");
+  write_file(root.etc() / "settings.keep", "not ours");
+  EXPECT_EQ(root.run_text("ospf", "text"), 0);
+  EXPECT_EQ(dir_names(root.etc()), (std::vector<std::string>{"settings", "settings.keep"}));
+}
+
+TEST_F(fault, RunWaitsForTheLock) {
+  const unique_fd dir(::open(root.etc().c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_EQ(::flock(dir.get(), LOCK_EX), 0);
+  const pid_t run = root.start("ospf", {root.input("text")});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int status = 0;
+  EXPECT_EQ(::waitpid(run, &status, WNOHANG), 0) << "the run did not wait for the lock";
+  EXPECT_EQ(root.settings_content(), before);
+  ASSERT_EQ(::flock(dir.get(), LOCK_UN), 0);
+  EXPECT_EQ(wait_exit_status(run), 0);
+  EXPECT_EQ(root.settings_content(), after);
+}
+
+TEST_F(fault, KilledAtAnyInstantLeavesOldOrNew) {
+  const std::string old_content = big_settings(4 << 20);
+  const std::string new_content =
+      old_content + "MOD_TAL_OSPF_ENABLED=0\nMOD_TAL_OSPF_CONF=" + base64_encode_alloc("text") +
+      "\n";
+  const std::string in = root.input("text");
+  root.set_settings(old_content);
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(root.run("ospf", {in}), 0);
+  const auto full_run = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(root.settings_content(), new_content);
+
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<long> instant(
+      0, std::chrono::duration_cast<std::chrono::microseconds>(full_run).count());
+  int killed_mid_run = 0;
+  for (int round = 0; round < 40; ++round) {
+    root.set_settings(old_content);
+    const pid_t run = root.start("ospf", {in});
+    std::this_thread::sleep_for(std::chrono::microseconds(instant(random)));
+    ::kill(run, SIGKILL);
+    killed_mid_run += wait_exit_status(run) == 128 + SIGKILL;
+    const std::string content = root.settings_content();
+    ASSERT_TRUE(content == old_content || content == new_content)
+        << "round " << round << ": " << content.size() << " bytes";
+    // The next run finishes the job and clears what the killed one left.
+    ASSERT_EQ(root.run("ospf", {in}), 0);
+    ASSERT_EQ(root.settings_content(), new_content);
+    ASSERT_EQ(dir_names(root.etc()), std::vector<std::string>{"settings"});
+  }
+  EXPECT_GT(killed_mid_run, 0);
+}
+
+TEST_F(fault, FileSeenWhileARunIsStoppedIsAlwaysWhole) {
+  const std::string old_content = big_settings(4 << 20);
+  const std::string in = root.input("text");
+  root.set_settings(old_content);
+  const std::string new_content =
+      old_content + "MOD_TAL_OSPF_ENABLED=0\nMOD_TAL_OSPF_CONF=dGV4dA==\n";
+  for (int round = 0; round < 5; ++round) {
+    root.set_settings(old_content);
+    const pid_t run = root.start("ospf", {in});
+    int looks = 0;
+    for (int status = 0; ::waitpid(run, &status, WNOHANG) == 0; ++looks) {
+      ::kill(run, SIGSTOP);
+      const std::string content = root.settings_content();
+      ASSERT_TRUE(content == old_content || content == new_content) << content.size();
+      ::kill(run, SIGCONT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(root.settings_content(), new_content);
+    EXPECT_GT(looks, 0);
+  }
+}

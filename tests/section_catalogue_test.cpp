@@ -1,0 +1,68 @@
+// Kind selection, the catalogue's shape, and which program names the tool
+// accepts.
+#include "tool/section_catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include "tool/program_name.h"
+
+TEST(SectionKind, FirstMatchingSubstringWinsAndCaseCounts) {
+  EXPECT_EQ(section_kind_of("vrf12"), section_kind::vrf1);
+  EXPECT_EQ(section_kind_of("vrf"), section_kind::vrf);
+  EXPECT_EQ(section_kind_of("vrf4"), section_kind::vrf);
+  EXPECT_EQ(section_kind_of("mpls_vrf2_global"), section_kind::global);
+  EXPECT_EQ(section_kind_of("xvrf3"), section_kind::vrf3);
+  EXPECT_EQ(section_kind_of("mpls"), section_kind::mpls);
+  EXPECT_EQ(section_kind_of("pim_sm"), section_kind::pim_sm);
+  EXPECT_EQ(section_kind_of("PIM_SM"), section_kind::generic);
+  EXPECT_EQ(section_kind_of("ospf"), section_kind::generic);
+}
+
+TEST(SectionCatalogue, RowsPerKindInBlockOrder) {
+  const auto keys_of = [](std::string_view token, std::string_view infix) {
+    std::vector<std::string> keys;
+    for (const auto& row : section_catalogue()) {
+      if (section_row_applies(row, section_kind_of(token))) {
+        keys.push_back(section_row_key(row, infix));
+      }
+    }
+    return keys;
+  };
+  EXPECT_EQ(keys_of("global", "GLOBAL"),
+            (std::vector<std::string>{"MOD_TAL_GLOBAL_ENABLED", "MOD_TAL_GLOBAL_LOG_LEVEL"}));
+  EXPECT_EQ(keys_of("ospf", "OSPF"),
+            (std::vector<std::string>{"MOD_TAL_OSPF_ENABLED", "MOD_TAL_OSPF_CONF"}));
+  EXPECT_EQ(keys_of("mpls", "MPLS").size(), 7U);
+  const auto pim = keys_of("pim_sm", "PIM_SM");
+  ASSERT_EQ(pim.size(), 1U + 8U + 48U + 1U);
+  EXPECT_EQ(pim[9], "MOD_TAL_PIM_SM_IFACE0_ENABLED");
+  EXPECT_EQ(pim[56], "MOD_TAL_PIM_SM_IFACE11_PASSIVE");
+  EXPECT_EQ(pim.back(), "MOD_TAL_PIM_SM_CONF");
+  EXPECT_TRUE(section_has_conf(section_kind::generic));
+  EXPECT_FALSE(section_has_conf(section_kind::vrf));
+}
+
+TEST(ProgramName, AcceptedNamesGiveTokenAndUpperCaseInfix) {
+  for (const char* token :
+       {"global", "vrf", "vrf1", "vrf2", "vrf3", "mpls", "pim_sm", "ospf", "ospf6", "bgp", "a",
+        "x234567890123456789012345678901234567890123456789"
+        "01234567890123"}) {
+    const auto name = section_name_from_program(std::string("/usr/bin/tal-setconf-") + token);
+    ASSERT_TRUE(name.has_value()) << token;
+    EXPECT_EQ(name->token, token);
+  }
+  EXPECT_EQ(section_name_from_program("tal-setconf-pim_sm")->key_infix, "PIM_SM");
+  EXPECT_EQ(section_name_from_program("./tal-setconf-ospf6")->key_infix, "OSPF6");
+}
+
+TEST(ProgramName, RefusedNames) {
+  for (const char* path :
+       {"tal-setconf", "/usr/bin/tal-setconf", "tal-setconf-", "setconf-ospf", "xtal-setconf-ospf",
+        "tal-setconf-OSPF", "tal-setconf-os pf", "tal-setconf-os-pf", "tal-setconf-vrf12",
+        "tal-setconf-globalx", "tal-setconf-mpls2", "tal-setconf-ospf_2", "tal-setconf-pim",
+        "tal-setconf-pim_s",
+        "tal-setconf-x2345678901234567890123456789012345678901234567890"
+        "123456789012345"}) {
+    EXPECT_FALSE(section_name_from_program(path).has_value()) << path;
+  }
+}
