@@ -1,10 +1,51 @@
 #!/bin/sh
-# Builds tal-setconf and runs every test. End-to-end tests need root (a
-# private mount namespace); elsewhere they skip and say so.
+# Builds tal-setconf and runs every test: natively, then for the router
+# (AArch64, static) under qemu-user. End-to-end tests need root (a private
+# mount namespace); elsewhere they skip and say so.
+# usage: scripts/test.sh [native] [aarch64]   (both when none is named)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-sh "$top/scripts/install-deps.sh" cmake g++ make libgtest-dev util-linux coreutils tar
-cmake -S "$top" -B "$top/build" -DBUILD_TESTING=ON >/dev/null
-cmake --build "$top/build" -j2
-cd "$top/build"
-ctest -j2 --output-on-failure
+cd "$top"
+stages=${*:-native aarch64}
+
+sh scripts/install-deps.sh cmake g++ make libgtest-dev googletest util-linux coreutils tar file \
+  g++-aarch64-linux-gnu qemu-user
+
+failed=""
+run_stage() {
+  name=$1
+  shift
+  start=$(date +%s)
+  echo "=== $name ==="
+  if "$@"; then
+    echo "=== $name: passed in $(($(date +%s) - start)) s ==="
+  else
+    echo "=== $name: FAILED after $(($(date +%s) - start)) s ==="
+    failed="$failed $name"
+  fi
+}
+
+native() {
+  cmake --preset native >/dev/null &&
+    cmake --build --preset native &&
+    ctest --preset native
+}
+
+aarch64() {
+  # The emulated tool starts programs of this machine, so the probe that
+  # stands in for them comes from the native build.
+  cmake --preset native >/dev/null && cmake --build --preset native --target fd_probe &&
+    cmake --preset aarch64 -DTAL_TEST_HOST_PROBE="$top/build/tests/fd_probe" >/dev/null &&
+    cmake --build --preset aarch64 &&
+    file build-aarch64/tal-setconf &&
+    echo "device binary: $(stat -c %s build-aarch64/tal-setconf) bytes" &&
+    ctest --preset aarch64
+}
+
+for stage in $stages; do
+  run_stage "$stage" "$stage"
+done
+if [ -n "$failed" ]; then
+  echo "failed stages:$failed"
+  exit 1
+fi

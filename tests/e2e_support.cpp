@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -56,7 +57,13 @@ pid_t device_root::start_as(const std::string& program, const std::vector<std::s
                             const sandbox_env& env) const {
   std::error_code exists;
   fs::create_symlink("tal-setconf", dir / "bin" / program, exists);
-  std::vector<std::string> argv{SANDBOX, dir.path.string(), "./bin/" + program};
+  std::vector<std::string> argv{SANDBOX, dir.path.string()};
+  // A cross build's tool runs under its emulator, named in front of it.
+  std::istringstream emulator(TOOL_EMULATOR);
+  for (std::string word; emulator >> word;) {
+    argv.push_back(word);
+  }
+  argv.push_back("./bin/" + program);
   argv.insert(argv.end(), args.begin(), args.end());
   return spawn(argv, env, dir.path);
 }

@@ -1,0 +1,43 @@
+#!/bin/sh
+# Builds the Debian package, unpacks it into a scratch root (dpkg -x) and
+# stores a section through an installed link, in the sandbox.
+# usage: install_test.sh BUILD_DIR SANDBOX [EMULATOR]
+set -eu
+build=$1
+sandbox=$2
+emulator=${3:-}
+if [ "$(id -u)" != 0 ] || ! unshare --mount --propagation private true 2>/dev/null; then
+  echo "skipped: running the installed tool needs root and a private mount namespace"
+  exit 77
+fi
+mkdir -p "$build/tests/scratch"
+scratch=$(mktemp -d "$build/tests/scratch/install.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$build" && cpack -G DEB -B "$scratch/pkg" >/dev/null)
+deb=$(ls "$scratch"/pkg/*.deb)
+echo "package: $(basename "$deb")"
+dpkg-deb -f "$deb" Architecture
+root="$scratch/root"
+dpkg -x "$deb" "$root"
+[ -x "$root/usr/bin/tal-setconf" ] || fail "no usr/bin/tal-setconf"
+for section in global vrf1 vrf2 vrf3 vrf mpls pim_sm; do
+  [ "$(readlink "$root/usr/bin/tal-setconf-$section")" = tal-setconf ] ||
+    fail "no link tal-setconf-$section"
+done
+[ -f "$root/usr/share/man/man1/tal-setconf.1" ] || fail "no man page"
+
+mkdir -p "$root/opt/tal/etc" "$root/sbin" "$root/tmp"
+chmod 1777 "$root/tmp"
+printf 'A=1\nMOD_TAL_PIM_SM_CONF=b2xk\nB=2\n' > "$root/opt/tal/etc/settings"
+printf 'x' > "$root/in.txt"
+# shellcheck disable=SC2086
+sh "$sandbox" "$root" $emulator ./usr/bin/tal-setconf-pim_sm ./in.txt || fail "exit status $?"
+settings="$root/opt/tal/etc/settings"
+[ "$(head -n 2 "$settings")" = "A=1
+MOD_TAL_PIM_SM_ENABLED=0" ] || fail "block not in place"
+[ "$(tail -n 2 "$settings")" = "MOD_TAL_PIM_SM_CONF=eA==
+B=2" ] || fail "text not stored"
+[ "$(wc -l < "$settings")" = 60 ] || fail "$(wc -l < "$settings") lines"
+echo "installed tal-setconf-pim_sm stored its section"
