@@ -1,15 +1,17 @@
 #!/bin/sh
-# Builds tal-setconf and runs every test: natively, then for the router
-# (AArch64, static) under qemu-user. End-to-end tests need root (a private
-# mount namespace); elsewhere they skip and say so.
-# usage: scripts/test.sh [native] [aarch64]   (both when none is named)
+# Builds tal-setconf and runs every test: natively (with a memcheck run),
+# for the router (AArch64, static) under qemu-user, under AddressSanitizer
+# and UndefinedBehaviorSanitizer, the fuzzer for 60 s, and the static checks.
+# End-to-end tests need root (a private mount namespace); elsewhere they skip
+# and say so.
+# usage: scripts/test.sh [native] [aarch64] [sanitize] [fuzz] [lint]   (all when none is named)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-stages=${*:-native aarch64}
+stages=${*:-native aarch64 sanitize fuzz lint}
 
 sh scripts/install-deps.sh cmake g++ make libgtest-dev googletest util-linux coreutils tar file \
-  g++-aarch64-linux-gnu qemu-user
+  g++-aarch64-linux-gnu qemu-user valgrind
 
 failed=""
 run_stage() {
@@ -41,6 +43,16 @@ aarch64() {
     echo "device binary: $(stat -c %s build-aarch64/tal-setconf) bytes" &&
     ctest --preset aarch64
 }
+
+sanitize() {
+  cmake --preset sanitize >/dev/null &&
+    cmake --build --preset sanitize &&
+    ctest --preset sanitize
+}
+
+fuzz() { sh scripts/fuzz.sh 60; }
+
+lint() { sh scripts/lint.sh; }
 
 for stage in $stages; do
   run_stage "$stage" "$stage"

@@ -8,8 +8,10 @@
 #include <memory>
 #include <utility>
 
+// A stream whose writes matter is closed with file_close_checked; this one
+// closes read streams and streams given up on a failure path.
 struct file_closer {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+  void operator()(std::FILE* file) const { static_cast<void>(std::fclose(file)); }
 };
 using file_stream = std::unique_ptr<std::FILE, file_closer>;
 

@@ -1,5 +1,7 @@
 #include "tool/program_name.h"
 
+#include <algorithm>
+
 #include "tool/section_catalogue.h"
 
 namespace {
@@ -10,11 +12,9 @@ bool is_token_char(char c) {
 
 std::string ascii_upper(std::string_view text) {
   std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
+  std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  });
   return upper;
 }
 
@@ -50,10 +50,8 @@ std::optional<section_name> section_name_from_program(std::string_view program_p
   if (token.empty() || token.size() > section_token_max_length) {
     return std::nullopt;
   }
-  for (const char c : token) {
-    if (!is_token_char(c)) {
-      return std::nullopt;
-    }
+  if (!std::all_of(token.begin(), token.end(), is_token_char)) {
+    return std::nullopt;
   }
   const section_kind kind = section_kind_of(token);
   if (kind != section_kind::generic && token != section_kind_name(kind)) {

@@ -1,5 +1,6 @@
 #include "tool/section_catalogue.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -76,8 +77,9 @@ constexpr catalogue_row conf_row{.kinds = bit(section_kind::pim_sm) | bit(sectio
                                  .value = value_kind::conf,
                                  .text = &section_record::conf};
 
-constexpr int rows_per_slot = 4;
-constexpr std::size_t catalogue_size = fixed_head.size() + pim_slot_count * rows_per_slot + 1;
+constexpr std::size_t rows_per_slot = 4;
+constexpr std::size_t catalogue_size =
+    fixed_head.size() + std::size_t{pim_slot_count} * rows_per_slot + 1;
 
 constexpr std::array<catalogue_row, catalogue_size> build_catalogue() {
   std::array<catalogue_row, catalogue_size> rows{};
@@ -148,12 +150,9 @@ section_kind section_kind_of(std::string_view token) {
 }
 
 std::string_view section_kind_name(section_kind kind) {
-  for (const auto& test : kind_tests) {
-    if (test.kind == kind) {
-      return test.name;
-    }
-  }
-  return {};
+  const auto* test = std::find_if(kind_tests.begin(), kind_tests.end(),
+                                  [kind](const kind_test& t) { return t.kind == kind; });
+  return test != kind_tests.end() ? test->name : std::string_view();
 }
 
 std::span<const catalogue_row> section_catalogue() {

@@ -75,6 +75,19 @@ copy_outcome copy_lines(std::FILE* in, std::FILE* out, std::string_view pattern,
 
 }  // namespace
 
+bool section_rewrite(std::FILE* in, std::FILE* out, const section_record& record) {
+  const std::string pattern = section_pattern(record.key_infix);
+  settings_line_buffer buffer;
+  // Head: the lines before the section's first line, which is left out.
+  const copy_outcome head = copy_lines(in, out, pattern, true, buffer);
+  // The section's block, in its first line's place or at the end.
+  const bool block_written = write_block(out, record);
+  // Tail: the rest, without the section's other lines.
+  const copy_outcome tail =
+      head.at_section ? copy_lines(in, out, pattern, false, buffer) : copy_outcome{};
+  return head.written && block_written && tail.written && std::ferror(in) == 0;
+}
+
 bool section_commit(settings_replacement& replacement, const tool_paths& paths) {
   if (!settings_replace_commit(replacement)) {
     return false;
@@ -100,30 +113,21 @@ bool section_save(const section_record& record, const tool_paths& paths) {
     return false;
   }
 
-  // 2. The pattern that marks the section's lines.
-  const std::string pattern = section_pattern(record.key_infix);
-
-  // 3. The new settings file, beside the old one.
+  // 2. The new settings file, beside the old one.
   std::optional<settings_replacement> replacement = settings_replace_begin(paths.settings);
   if (!replacement) {
     return false;
   }
-  std::FILE* out = replacement->stream.get();
-  std::setvbuf(out, out_buffer.data(), _IOFBF, out_buffer.size());
+  // A larger buffer only saves write calls; without it the default one serves.
+  static_cast<void>(
+      std::setvbuf(replacement->stream.get(), out_buffer.data(), _IOFBF, out_buffer.size()));
 
-  // 4. Head: the lines before the section's first line.
-  settings_line_buffer buffer;
-  const copy_outcome head = copy_lines(in.get(), out, pattern, true, buffer);
-  // 5. The section's block, in its first line's place or at the end.
-  const bool block_written = write_block(out, record);
-  // 6. Tail: the rest, without the section's other lines.
-  const copy_outcome tail =
-      head.at_section ? copy_lines(in.get(), out, pattern, false, buffer) : copy_outcome{};
-  if (!head.written || !block_written || !tail.written || std::ferror(in.get()) != 0) {
+  // 3. The working copy's lines, with the section's block, into it.
+  if (!section_rewrite(in.get(), replacement->stream.get(), record)) {
     return false;
   }
 
-  // 7. In place, hashed; the working copy goes when copy leaves scope.
+  // 4. In place, hashed; the working copy goes when copy leaves scope.
   const bool committed = section_commit(*replacement, paths);
   replacement.reset();
   return committed;

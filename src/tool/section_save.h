@@ -1,6 +1,8 @@
 // Writing a section back into the settings file.
 #pragma once
 
+#include <cstdio>
+
 #include "settings/settings_replace.h"
 #include "tool/section_catalogue.h"
 #include "tool/tool_paths.h"
@@ -17,6 +19,11 @@ inline constexpr std::size_t config_text_max_stored = 12000;
 // True when the new file is in place; otherwise the settings file is as it
 // was. The record must have been loaded and its conf set to the new text.
 bool section_save(const section_record& record, const tool_paths& paths);
+
+// The rewrite itself, from the lines of in to out: kept lines, and the block
+// in the place of the section's first line or at the end. False when a line
+// could not be written whole or in could not be read.
+bool section_rewrite(std::FILE* in, std::FILE* out, const section_record& record);
 
 // Puts the new settings file in place (flush, sync, rename, directory sync)
 // and then, when the hash tool exists, runs it on the settings path; the hash

@@ -1,0 +1,244 @@
+// libFuzzer target: arbitrary bytes as a settings file and a configuration
+// text, stored into each kind of section the way the tool does, with the
+// properties that must hold checked on the result:
+// - the one-pass loader finds what a rewind-and-scan per key finds;
+// - every line that is not the section's comes out, in order, cut at its
+//   first CR and LF and otherwise whole;
+// - the section's block comes out once, whole, in catalogue order, in the
+//   place of the section's first line (or at the end);
+// - loading the new file gives back the values that were written, for every
+//   value the format can carry.
+// Input: byte 0 picks the section, bytes 1-2 give the text's length, the
+// text follows, and the rest is the settings file.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "settings/base64.h"
+#include "settings/settings_file.h"
+#include "settings/settings_line.h"
+#include "tool/program_name.h"
+#include "tool/section_load.h"
+#include "tool/section_save.h"
+
+namespace {
+
+constexpr std::array<std::string_view, 10> tokens{"global", "vrf1",   "vrf2", "vrf3",  "vrf",
+                                                  "mpls",   "pim_sm", "ospf", "ospf6", "bgp"};
+
+struct workspace {
+  std::string dir;
+  std::string settings, working_copy, missing_hash;
+  tool_paths paths{};
+
+  workspace() {
+    // On tmpfs where there is one: the fsyncs of each store cost nothing there.
+    const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string templ = std::string(base) + "/tal-fuzz.XXXXXX";
+    if (::mkdtemp(templ.data()) == nullptr) {
+      std::abort();
+    }
+    dir = templ;
+    settings = dir + "/settings";
+    working_copy = dir + "/settings.module.tal";
+    missing_hash = dir + "/no-hash-tool";
+    paths = {settings.c_str(), dir.c_str(), working_copy.c_str(), "/bin/cp", missing_hash.c_str()};
+  }
+  ~workspace() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+};
+
+workspace& space() {
+  static workspace instance;
+  return instance;
+}
+
+void check(bool holds, const char* what) {
+  if (!holds) {
+    std::fprintf(stderr, "property broken: %s\n", what);
+    std::abort();
+  }
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// Lines as the file holds them, without their line feeds; a last line
+// without one counts too.
+std::vector<std::string_view> raw_lines(std::string_view content) {
+  std::vector<std::string_view> lines;
+  while (!content.empty()) {
+    const auto lf = content.find('\n');
+    lines.push_back(content.substr(0, lf));
+    content = lf == std::string_view::npos ? std::string_view() : content.substr(lf + 1);
+  }
+  return lines;
+}
+
+bool belongs(std::string_view text, std::string_view pattern) {
+  text = text.substr(0, text.find('\0'));
+  return text.find('=') != std::string_view::npos && text.find(pattern) != std::string_view::npos;
+}
+
+// Whether a text value survives a write and a read unchanged.
+bool representable(std::string_view value) {
+  return value.size() <= settings_max_value_length &&
+         (value.find('"') == std::string_view::npos || value.find(' ') != std::string_view::npos);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 3) {
+    return 0;
+  }
+  const std::string_view token = tokens[data[0] % tokens.size()];
+  const std::size_t text_length =
+      std::min<std::size_t>((data[1] | (data[2] << 8)) & 0x3fff, size - 3);
+  const std::string_view input(reinterpret_cast<const char*>(data) + 3, size - 3);
+  const std::string text(input.substr(0, text_length));
+  const std::string_view content = input.substr(text_length);
+
+  workspace& ws = space();
+  {
+    std::ofstream out(ws.settings, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  }
+  const auto name = section_name_from_program("tal-setconf-" + std::string(token));
+  check(name.has_value(), "accepted section name");
+  const section_kind kind = section_kind_of(name->token);
+
+  section_record record;
+  record.section = name->token;
+  record.key_infix = name->key_infix;
+  check(section_load(record, ws.settings.c_str()) == load_result::loaded, "settings load");
+
+  // The one pass finds what the per-key readers find.
+  file_stream file = settings_open(ws.settings.c_str(), "r");
+  std::vector<const catalogue_row*> rows;
+  for (const auto& row : section_catalogue()) {
+    if (!section_row_applies(row, kind)) {
+      continue;
+    }
+    rows.push_back(&row);
+    const std::string key = section_row_key(row, record.key_infix);
+    if (value_kind_is_text(row.value)) {
+      check(settings_read_string(file.get(), key) == section_row_text(record, row), "text reader");
+    } else {
+      check(settings_read_uint(file.get(), key) == section_row_number(record, row),
+            "number reader");
+    }
+  }
+  file.reset();
+
+  // Store the text as the tool would.
+  const std::string_view stored_text = std::string_view(text).substr(0, text.find('\0'));
+  if (section_has_conf(kind) && stored_text.size() > config_text_max_stored) {
+    return 0;
+  }
+  record.conf = text;
+  std::string after;
+  {
+    file_stream in = settings_open(ws.settings.c_str(), "r");
+    char* buffer = nullptr;
+    std::size_t length = 0;
+    std::FILE* out = ::open_memstream(&buffer, &length);
+    check(in && out != nullptr, "streams");
+    check(section_rewrite(in.get(), out, record), "rewrite");
+    std::fclose(out);
+    after.assign(buffer, length);
+    std::free(buffer);
+  }
+  // Now and then the whole store (cp, new file, rename), which must make the
+  // same file; it starts a process, so not on every input.
+  static unsigned inputs = 0;
+  if (++inputs % 64 == 0) {
+    check(section_save(record, ws.paths), "section stored");
+    check(slurp(ws.settings) == after, "stored file equals the rewrite");
+    check(!std::filesystem::exists(ws.working_copy), "working copy removed");
+  }
+  {
+    std::ofstream out(ws.settings, std::ios::binary | std::ios::trunc);
+    out.write(after.data(), static_cast<std::streamsize>(after.size()));
+  }
+
+  // Kept lines in order around one whole block.
+  const std::string pattern = section_pattern(record.key_infix);
+  std::vector<std::string_view> head, tail;
+  bool seen = false;
+  for (const auto raw : raw_lines(content)) {
+    const std::string_view line = raw.substr(0, raw.find('\r'));
+    if (belongs(line, pattern)) {
+      seen = true;
+    } else {
+      (seen ? tail : head).push_back(line);
+    }
+  }
+  check(after.empty() || after.back() == '\n', "last line ends in a line feed");
+  const auto out = raw_lines(after);
+  check(out.size() == head.size() + rows.size() + tail.size(), "line count");
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    check(out[i] == head[i], "kept line before the block");
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string_view line = out[head.size() + i];
+    check(line.starts_with(section_row_key(*rows[i], record.key_infix) + "="), "block row order");
+    check(belongs(line, pattern), "block row belongs to the section");
+  }
+  for (std::size_t i = 0; i < tail.size(); ++i) {
+    check(out[head.size() + rows.size() + i] == tail[i], "kept line after the block");
+  }
+
+  // What was written reads back. A kept line before the block that holds a
+  // block key in another case is read first; it was first before too, so
+  // only the replaced text can differ.
+  section_record reread;
+  reread.section = record.section;
+  reread.key_infix = record.key_infix;
+  check(section_load(reread, ws.settings.c_str()) == load_result::loaded, "reload");
+  for (const catalogue_row* row : rows) {
+    const std::string key = section_row_key(*row, record.key_infix);
+    switch (row->value) {
+      case value_kind::string:
+        if (representable(section_row_text(record, *row))) {
+          check(section_row_text(reread, *row) == section_row_text(record, *row), "text value");
+        }
+        break;
+      case value_kind::conf: {
+        bool shadowed = false;
+        for (const auto line : head) {
+          const auto pair = settings_split(line);
+          shadowed = shadowed || (pair && settings_keys_equal(pair->key, key));
+        }
+        if (!shadowed) {
+          check(section_row_text(reread, *row) == base64_encode_alloc(record.conf), "conf value");
+        }
+        break;
+      }
+      case value_kind::boolean:
+        check((section_row_number(reread, *row) != 0) == (section_row_number(record, *row) != 0),
+              "bool value");
+        break;
+      case value_kind::uint:
+      case value_kind::uint_or_empty:
+        check(section_row_number(reread, *row) == section_row_number(record, *row), "number");
+        break;
+    }
+  }
+  return 0;
+}
