@@ -1,5 +1,7 @@
 #include "settings/settings_file.h"
 
+#include <algorithm>
+#include <array>
 #include <string>
 
 #include "settings/settings_line.h"
@@ -112,12 +114,23 @@ std::uint32_t settings_parse_uint(std::string_view text) {
 
 bool settings_find_all(std::FILE* file, std::span<const std::string> keys,
                        std::span<std::optional<std::string>> values) {
+  // Most lines hold no wanted key; the length of the text before their first
+  // "=" tells so without taking them apart.
+  constexpr std::size_t short_key = 256;
+  std::array<bool, short_key> wanted_length{};
+  for (const auto& key : keys) {
+    wanted_length[std::min(key.size(), short_key - 1)] = true;
+  }
   std::size_t missing = keys.size();
-  settings_line_buffer buffer;
+  settings_line_reader reader = settings_line_reader_for(file);
   while (missing > 0) {
-    const auto raw = settings_next_line(file, buffer);
+    const auto raw = settings_read_line(reader);
     if (!raw) {
       break;
+    }
+    const auto equals = raw->find('=');
+    if (equals == std::string_view::npos || !wanted_length[std::min(equals, short_key - 1)]) {
+      continue;
     }
     const auto pair = settings_split(settings_line_text(*raw));
     if (!pair) {

@@ -35,7 +35,9 @@ std::string dir_of(const std::string& path) {
 
 // ".settings.tal-setconf-": what the new files of the target start with.
 std::string temp_prefix(const std::string& target) {
-  return "." + target.substr(target.rfind('/') + 1) + std::string(temp_tag);
+  std::string prefix(".");
+  prefix.append(target, target.rfind('/') + 1).append(temp_tag);
+  return prefix;
 }
 
 int sync_retrying(int fd) {

@@ -4,8 +4,10 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "process/run_program.h"
 #include "settings/base64.h"
@@ -49,27 +51,92 @@ bool write_block(std::FILE* out, const section_record& record) {
 }
 
 struct copy_outcome {
-  bool written = true;      // every kept line went out whole
+  bool written = true;      // every kept line was handed to the stream whole
   bool at_section = false;  // stopped at a line of the section (head only)
 };
 
-// Copies lines from in to out up to the end of the file, leaving out the
-// section's lines; with stop_at_section, stops at the first of them instead.
-copy_outcome copy_lines(std::FILE* in, std::FILE* out, std::string_view pattern,
-                        bool stop_at_section, settings_line_buffer& buffer) {
+// Where needle next occurs at or after a line, found by one search over the
+// bytes read so far and reused for the lines before it: most lines hold
+// neither the section's pattern nor a carriage return, and are not searched
+// one by one.
+struct lookahead {
+  std::string_view needle;
+  const char* at = nullptr;
+  unsigned generation = 0;
+  bool valid = false;
+};
+
+bool occurs_in(std::string_view line, lookahead& next, const settings_line_reader& reader) {
+  if (!next.valid || next.generation != reader.generation || next.at < line.data()) {
+    const char* end = settings_read_end(reader);
+    const void* hit = ::memmem(line.data(), static_cast<std::size_t>(end - line.data()),
+                               next.needle.data(), next.needle.size());
+    next.at = hit != nullptr ? static_cast<const char*>(hit) : end;
+    next.generation = reader.generation;
+    next.valid = true;
+  }
+  return next.at < line.data() + line.size();
+}
+
+// Kept lines are gathered here and handed to the stream in large pieces: a
+// library call per line would cost more than copying the line.
+struct line_sink {
+  std::FILE* out;
+  std::vector<char> pending = std::vector<char>(std::size_t{1} << 16);
+  std::size_t used = 0;
+  bool written = true;
+};
+
+bool sink_flush(line_sink& sink) {
+  sink.written =
+      std::fwrite(sink.pending.data(), 1, sink.used, sink.out) == sink.used && sink.written;
+  sink.used = 0;
+  return sink.written;
+}
+
+void sink_line(line_sink& sink, std::string_view text) {
+  if (sink.used + text.size() + 1 > sink.pending.size()) {
+    sink_flush(sink);
+  }
+  if (text.size() + 1 > sink.pending.size()) {
+    sink.written = std::fwrite(text.data(), 1, text.size(), sink.out) == text.size() &&
+                   std::fputc('\n', sink.out) != EOF && sink.written;
+    return;
+  }
+  std::memcpy(sink.pending.data() + sink.used, text.data(), text.size());
+  sink.used += text.size();
+  sink.pending[sink.used++] = '\n';
+}
+
+struct line_copier {
+  settings_line_reader reader;
+  std::string_view pattern;
+  lookahead next_pattern{pattern};
+  lookahead next_cr{"\r"};
+};
+
+// Copies lines from the reader to out up to the end of the file, leaving out
+// the section's lines; with stop_at_section, stops at the first of them
+// instead.
+copy_outcome copy_lines(line_copier& copier, std::FILE* out, bool stop_at_section) {
   copy_outcome outcome;
-  while (const auto raw = settings_next_line(in, buffer)) {
-    const std::string_view text = settings_line_text(*raw);
-    if (belongs_to_section(text, pattern)) {
+  line_sink sink{out};
+  while (const auto raw = settings_read_line(copier.reader)) {
+    std::string_view text = *raw;
+    if (occurs_in(text, copier.next_cr, copier.reader)) {
+      text = settings_line_text(text);
+    }
+    if (occurs_in(text, copier.next_pattern, copier.reader) &&
+        belongs_to_section(text, copier.pattern)) {
       if (stop_at_section) {
         outcome.at_section = true;
-        return outcome;
+        break;
       }
       continue;
     }
-    outcome.written = std::fwrite(text.data(), 1, text.size(), out) == text.size() &&
-                      std::fputc('\n', out) != EOF && outcome.written;
+    sink_line(sink, text);
   }
+  outcome.written = sink_flush(sink);
   return outcome;
 }
 
@@ -77,14 +144,13 @@ copy_outcome copy_lines(std::FILE* in, std::FILE* out, std::string_view pattern,
 
 bool section_rewrite(std::FILE* in, std::FILE* out, const section_record& record) {
   const std::string pattern = section_pattern(record.key_infix);
-  settings_line_buffer buffer;
+  line_copier copier{settings_line_reader_for(in), pattern};
   // Head: the lines before the section's first line, which is left out.
-  const copy_outcome head = copy_lines(in, out, pattern, true, buffer);
+  const copy_outcome head = copy_lines(copier, out, true);
   // The section's block, in its first line's place or at the end.
   const bool block_written = write_block(out, record);
   // Tail: the rest, without the section's other lines.
-  const copy_outcome tail =
-      head.at_section ? copy_lines(in, out, pattern, false, buffer) : copy_outcome{};
+  const copy_outcome tail = head.at_section ? copy_lines(copier, out, false) : copy_outcome{};
   return head.written && block_written && tail.written && std::ferror(in) == 0;
 }
 
