@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
+#include <vector>
 #include <string>
 
 #include "scratch_dir.h"
@@ -149,4 +151,31 @@ TEST(SettingsWrite, WhatIsWrittenReadsBack) {
   EXPECT_EQ(settings_read_string(in.get(), "S"), "two words");
   EXPECT_EQ(settings_read_string(in.get(), "Q"), "a\"b");  // cut at its last quote
   EXPECT_EQ(settings_read_uint(in.get(), "U"), 0U);
+}
+
+TEST(SettingsFindAll, AgreesWithTheRewindingReadersAcrossBlockBoundaries) {
+  // Lines of many lengths, so that line ends fall on and around the reader's
+  // block boundaries, and lines far longer than a block.
+  std::string text;
+  std::vector<std::string> keys;
+  for (int i = 0; i < 150; ++i) {
+    const std::string key = "K" + std::to_string(i);
+    text += key + "=" + std::string(static_cast<std::size_t>(i * 977 % 70000), 'a' + i % 26) +
+            (i % 7 == 0 ? "\r\n" : "\n");
+    if (i % 40 == 0) {
+      text += std::string(200000, 'z') + "=tail\n";
+    }
+    keys.push_back(key);
+  }
+  keys.push_back(std::string(200000, 'z'));
+  text += "LAST=no line feed";
+  keys.push_back("LAST");
+  text_file f(text);
+  std::vector<std::optional<std::string>> values(keys.size());
+  ASSERT_TRUE(settings_find_all(f.get(), keys, values));
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    ASSERT_TRUE(values[i].has_value()) << i;
+    EXPECT_EQ(*values[i], settings_read_string(f.get(), keys[i])) << i;
+  }
+  EXPECT_EQ(values.back().value_or(""), "no line feed");
 }
