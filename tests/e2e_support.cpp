@@ -58,6 +58,19 @@ pid_t device_root::start_as(const std::string& program, const std::vector<std::s
   std::error_code exists;
   fs::create_symlink("tal-setconf", dir / "bin" / program, exists);
   std::vector<std::string> argv{SANDBOX, dir.path.string()};
+  // The sandbox's shell resets inherited signal dispositions, so the state
+  // the tool is to inherit is set up by perl right before it.
+  sandbox_env sandbox_vars;
+  for (const auto& [name, value] : env) {
+    if (name == inherit_sigchld_ignored) {
+      argv.insert(argv.end(), {"perl", "-e", "$SIG{CHLD} = 'IGNORE'; exec @ARGV or exit 126"});
+    } else if (name == inherit_stdio_closed) {
+      argv.insert(argv.end(), {"perl", "-e",
+                               "close STDIN; close STDOUT; close STDERR; exec @ARGV or exit 126"});
+    } else {
+      sandbox_vars.emplace_back(name, value);
+    }
+  }
   // A cross build's tool runs under its emulator, named in front of it.
   std::istringstream emulator(TOOL_EMULATOR);
   for (std::string word; emulator >> word;) {
@@ -65,7 +78,7 @@ pid_t device_root::start_as(const std::string& program, const std::vector<std::s
   }
   argv.push_back("./bin/" + program);
   argv.insert(argv.end(), args.begin(), args.end());
-  return spawn(argv, env, dir.path);
+  return spawn(argv, sandbox_vars, dir.path);
 }
 
 int device_root::run(std::string_view token, const std::vector<std::string>& args,

@@ -15,7 +15,11 @@
 
 #include "scratch_dir.h"
 
+// Variables for the sandbox (SANDBOX_…, see sandbox.sh), and two names that
+// instead set up the process state the tool is started with (values unused).
 using sandbox_env = std::vector<std::pair<std::string, std::string>>;
+inline constexpr std::string_view inherit_sigchld_ignored = "@sigchld-ignored";
+inline constexpr std::string_view inherit_stdio_closed = "@stdio-closed";
 
 struct device_root {
   scratch_dir dir;

@@ -211,3 +211,17 @@ TEST_F(fault, FileSeenWhileARunIsStoppedIsAlwaysWhole) {
     EXPECT_GT(looks, 0);
   }
 }
+
+TEST_F(fault, InheritedProcessStateDoesNotBreakARun) {
+  const std::string in = root.input("text");
+  EXPECT_EQ(root.run("ospf", {in}, {{std::string(inherit_sigchld_ignored), ""}}), 0);
+  EXPECT_EQ(root.settings_content(), after);
+  root.set_settings(before);
+  root.install_hash_probe();
+  EXPECT_EQ(root.run("ospf", {in}, {{std::string(inherit_stdio_closed), ""}}), 0);
+  EXPECT_EQ(root.settings_content(), after);
+  // The hash tool still gets /dev/null on its standard descriptors.
+  EXPECT_EQ(read_file(root.hash_tool().string() + ".report"),
+            "argc 2\narg /opt/tal/etc/settings\nfd 0 /dev/null\nfd 1 /dev/null\n"
+            "fd 2 /dev/null\nworking-copy yes\n");
+}

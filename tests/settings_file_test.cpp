@@ -5,8 +5,8 @@
 
 #include <cstdio>
 #include <optional>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "scratch_dir.h"
 

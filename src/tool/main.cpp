@@ -1,6 +1,11 @@
 // tal-setconf-<section> FILE: stores FILE's text as the configuration of one
 // section of the module's settings file. Prints nothing; the exit status
 // tells what happened.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <optional>
 #include <string>
 
@@ -13,7 +18,26 @@
 #include "tool/section_save.h"
 #include "tool/tool_paths.h"
 
+namespace {
+
+// The tool inherits its process state from whoever starts it. Two inherited
+// states would break it: SIGCHLD ignored (children are then reaped by the
+// kernel, and cp's status could never be read), and descriptors 0 to 2
+// closed (the files the tool opens would take their numbers, and anything
+// written to standard error would land in them).
+void process_setup() {
+  static_cast<void>(std::signal(SIGCHLD, SIG_DFL));
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != fd) {
+      ::_exit(exit_not_updated);
+    }
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  process_setup();
   if (argc != 2 || argv[1][0] == '\0') {
     return exit_bad_input;
   }
