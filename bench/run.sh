@@ -17,11 +17,9 @@ g++ -std=c++20 -O2 -Wall -Wextra -Werror bench/floor.cpp -o build-bench/floor
 
 root="$top/build-bench/root"
 rm -rf "$root"
-mkdir -p "$root/opt/tal/etc" "$root/sbin" "$root/tmp" "$root/bin"
-chmod 1777 "$root/tmp"
-cp build-bench/tal-setconf build-bench/floor bench/shell_equivalent.sh "$root/bin/"
-ln -s tal-setconf "$root/bin/tal-setconf-pim_sm"
-ln -s tal-setconf "$root/bin/tal-setconf-ospf"
+. tests/device_root.sh
+device_root_layout "$root" build-bench/tal-setconf pim_sm ospf
+cp build-bench/floor bench/shell_equivalent.sh "$root/bin/"
 cp /bin/true "$root/sbin/hash_generate"  # a trivial hash tool
 printf 'ip pim rp-address 10.0.0.1 224.0.0.0/4\nip pim spt-switchover infinity\n' > "$root/in.txt"
 echo "filesystem of the settings: $(df -T "$root" | awk 'NR == 2 { print $2 }')"

@@ -12,10 +12,8 @@ cmake --build "$top/build-demo" -j2 --target tal-setconf >/dev/null
 
 root=$(mktemp -d /tmp/tal-setconf-demo.XXXXXX)
 trap 'rm -rf "$root"' EXIT
-mkdir -p "$root/opt/tal/etc" "$root/sbin" "$root/tmp" "$root/bin"
-chmod 1777 "$root/tmp"
-cp "$top/build-demo/tal-setconf" "$root/bin/"
-ln -s tal-setconf "$root/bin/tal-setconf-pim_sm"
+. "$top/tests/device_root.sh"
+device_root_layout "$root" "$top/build-demo/tal-setconf" pim_sm
 cat > "$root/opt/tal/etc/settings" <<'SETTINGS'
 MOD_TAL_GLOBAL_ENABLED=1
 MOD_TAL_GLOBAL_LOG_LEVEL=info

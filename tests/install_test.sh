@@ -6,7 +6,8 @@ set -eu
 build=$1
 sandbox=$2
 emulator=${3:-}
-if [ "$(id -u)" != 0 ] || ! unshare --mount --propagation private true 2>/dev/null; then
+. "$(dirname "$0")/device_root.sh"
+if ! sandbox_available; then
   echo "skipped: running the installed tool needs root and a private mount namespace"
   exit 77
 fi
@@ -28,8 +29,7 @@ for section in global vrf1 vrf2 vrf3 vrf mpls pim_sm; do
 done
 [ -f "$root/usr/share/man/man1/tal-setconf.1" ] || fail "no man page"
 
-mkdir -p "$root/opt/tal/etc" "$root/sbin" "$root/tmp"
-chmod 1777 "$root/tmp"
+device_root_layout "$root"
 printf 'A=1\nMOD_TAL_PIM_SM_CONF=b2xk\nB=2\n' > "$root/opt/tal/etc/settings"
 printf 'x' > "$root/in.txt"
 # shellcheck disable=SC2086

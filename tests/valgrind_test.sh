@@ -5,17 +5,15 @@
 set -eu
 binary=$1
 sandbox=$2
-if [ "$(id -u)" != 0 ] || ! unshare --mount --propagation private true 2>/dev/null; then
+. "$(dirname "$0")/device_root.sh"
+if ! sandbox_available; then
   echo "skipped: running the tool needs root and a private mount namespace"
   exit 77
 fi
 mkdir -p "$3"
 root=$(mktemp -d "$3/valgrind.XXXXXX")
 trap 'rm -rf "$root"' EXIT
-mkdir -p "$root/opt/tal/etc" "$root/sbin" "$root/tmp" "$root/bin"
-chmod 1777 "$root/tmp"
-cp "$binary" "$root/bin/tal-setconf"
-ln -s tal-setconf "$root/bin/tal-setconf-pim_sm"
+device_root_layout "$root" "$binary" pim_sm
 {
   printf 'A=1\r\nMOD_TAL_PIM_SM_ENABLED=5\nmod_tal_pim_sm_rp_addr="10.0.0.1 x"\n# comment\n'
   printf 'MOD_TAL_PIM_SM_IFACE3_NAME=eth3\nMOD_TAL_PIM_SM_CONF=b2xk\nLONG=%s\nZ=2' "$(head -c 40000 /dev/zero | tr '\0' v)"

@@ -54,6 +54,8 @@ bool settings_keys_equal(std::string_view a, std::string_view b) {
 }
 
 std::optional<std::string> settings_find(std::FILE* file, std::string_view key) {
+  // Line by line rather than through the block reader: a lookup that does not
+  // rewind must leave the stream right after the line it found.
   settings_line_buffer buffer;
   while (const auto raw = settings_next_line(file, buffer)) {
     const auto pair = settings_split(settings_line_text(*raw));
