@@ -57,6 +57,9 @@ lint() { sh scripts/lint.sh; }
 for stage in $stages; do
   run_stage "$stage" "$stage"
 done
+total=$(echo $stages | wc -w)
+bad=$(echo $failed | wc -w)
+echo "stages: $((total - bad)) passed, $bad failed"
 if [ -n "$failed" ]; then
   echo "failed stages:$failed"
   exit 1
