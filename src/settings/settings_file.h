@@ -16,12 +16,9 @@
 inline constexpr std::size_t settings_max_value_length = 16000;
 
 // mode is "r" or "w" (which empties the file). The stream is close-on-exec, so
-// no program the tool starts inherits it.
+// no program the tool starts inherits it. Its holder closes it; a stream
+// whose writes matter is closed with file_close_checked.
 file_stream settings_open(const char* path, const char* mode);
-
-// Closes a stream that may be null; false when the close (or a write before
-// it) failed.
-bool settings_close(file_stream& file);
 
 bool settings_keys_equal(std::string_view a, std::string_view b);
 
