@@ -11,10 +11,6 @@ file_stream settings_open(const char* path, const char* mode) {
   return file_stream(std::fopen(path, mode_cloexec.c_str()));
 }
 
-bool settings_close(file_stream& file) {
-  return file_close_checked(file);
-}
-
 namespace {
 
 char ascii_upper(char c) {
