@@ -5,6 +5,21 @@ sandbox_available() {
   [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null
 }
 
+# require_sandbox WHAT: ends the script with ctest's skip status (77) and a
+# message when there is no sandbox here.
+require_sandbox() {
+  sandbox_available && return 0
+  echo "skipped: $1 needs root and a private mount namespace"
+  exit 77
+}
+
+# new_scratch BASE NAME: makes and prints a new directory under BASE; the
+# caller removes it.
+new_scratch() {
+  mkdir -p "$1"
+  mktemp -d "$1/$2.XXXXXX"
+}
+
 # device_root_layout ROOT [BINARY [SECTION...]]
 # Lays out the directories the sandbox mounts (opt/tal/etc, sbin, a sticky
 # world-writable tmp) and bin/; copies BINARY to bin/tal-setconf with a link

@@ -7,12 +7,8 @@ build=$1
 sandbox=$2
 emulator=${3:-}
 . "$(dirname "$0")/device_root.sh"
-if ! sandbox_available; then
-  echo "skipped: running the installed tool needs root and a private mount namespace"
-  exit 77
-fi
-mkdir -p "$build/tests/scratch"
-scratch=$(mktemp -d "$build/tests/scratch/install.XXXXXX")
+require_sandbox "running the installed tool"
+scratch=$(new_scratch "$build/tests/scratch" install)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 

@@ -6,12 +6,8 @@ set -eu
 binary=$1
 sandbox=$2
 . "$(dirname "$0")/device_root.sh"
-if ! sandbox_available; then
-  echo "skipped: running the tool needs root and a private mount namespace"
-  exit 77
-fi
-mkdir -p "$3"
-root=$(mktemp -d "$3/valgrind.XXXXXX")
+require_sandbox "running the tool"
+root=$(new_scratch "$3" valgrind)
 trap 'rm -rf "$root"' EXIT
 device_root_layout "$root" "$binary" pim_sm
 {
