@@ -1,19 +1,26 @@
 #include "e2e_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& argv, const sandbox_env& env, const fs::path& cwd) {
+// outputs, when given, receives the child's standard output and error.
+pid_t spawn(const std::vector<std::string>& argv, const sandbox_env& env, const fs::path& cwd,
+            const fs::path& outputs = {}) {
   std::vector<char*> args;
   for (const auto& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
@@ -26,6 +33,12 @@ pid_t spawn(const std::vector<std::string>& argv, const sandbox_env& env, const 
     }
     if (::chdir(cwd.c_str()) != 0) {
       ::_exit(126);
+    }
+    if (!outputs.empty()) {
+      const int out = ::open(outputs.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      if (out < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) {
+        ::_exit(126);
+      }
     }
     ::execv(args[0], args.data());
     ::_exit(127);
@@ -48,6 +61,12 @@ void device_root::install_hash_probe() const {
   fs::copy_file(FD_PROBE, hash_tool());
 }
 
+std::string device_root::script(std::string_view name, std::string_view body) const {
+  write_file(dir / name, "#!/bin/sh\n" + std::string(body) + "\n");
+  fs::permissions(dir / name, fs::perms::owner_all);
+  return std::string(name);
+}
+
 std::string device_root::input(std::string_view text, std::string_view name) const {
   write_file(dir / name, text);
   return std::string(name);
@@ -62,7 +81,9 @@ pid_t device_root::start_as(const std::string& program, const std::vector<std::s
   // the tool is to inherit is set up by perl right before it.
   sandbox_env sandbox_vars;
   for (const auto& [name, value] : env) {
-    if (name == inherit_sigchld_ignored) {
+    if (name == shell_wrapper) {
+      argv.insert(argv.end(), {"/bin/sh", "-c", value, "sh"});
+    } else if (name == inherit_sigchld_ignored) {
       argv.insert(argv.end(), {"perl", "-e", "$SIG{CHLD} = 'IGNORE'; exec @ARGV or exit 126"});
     } else if (name == inherit_stdio_closed) {
       argv.insert(argv.end(), {"perl", "-e",
@@ -78,7 +99,10 @@ pid_t device_root::start_as(const std::string& program, const std::vector<std::s
   }
   argv.push_back("./bin/" + program);
   argv.insert(argv.end(), args.begin(), args.end());
-  return spawn(argv, sandbox_vars, dir.path);
+  if (fs::exists(dir / "log.sock")) {
+    sandbox_vars.emplace_back("SANDBOX_LOG", "log.sock");
+  }
+  return spawn(argv, sandbox_vars, dir.path, dir / "outputs.txt");
 }
 
 int device_root::run(std::string_view token, const std::vector<std::string>& args,
@@ -110,4 +134,55 @@ std::vector<std::string> dir_names(const fs::path& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+log_listener::log_listener(fs::path socket_path, int receive_buffer) : path(std::move(socket_path)) {
+  fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string where = path.string();
+  if (fd < 0 || where.size() >= sizeof address.sun_path) {
+    ADD_FAILURE() << "no socket at " << where << " (path too long for a socket?)";
+    return;
+  }
+  std::strcpy(address.sun_path, where.c_str());
+  if (receive_buffer > 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ADD_FAILURE() << "cannot bind " << where << ": " << std::strerror(errno);
+  }
+}
+
+log_listener::~log_listener() {
+  if (fd >= 0) {
+    ::close(fd);
+  }
+}
+
+std::vector<std::string> log_listener::messages() const {
+  std::vector<std::string> received;
+  std::array<char, 4096> buffer{};
+  for (;;) {
+    const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (got < 0) {
+      return received;
+    }
+    received.emplace_back(buffer.data(), static_cast<std::size_t>(got));
+  }
+}
+
+void log_listener::fill_queue() const {
+  const int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  const std::string filler(200, 'f');
+  int sent = 0;
+  while (::sendto(sender, filler.data(), filler.size(), MSG_DONTWAIT,
+                  reinterpret_cast<const sockaddr*>(&address), sizeof address) >= 0) {
+    ++sent;
+  }
+  EXPECT_EQ(errno, EAGAIN) << "after " << sent << " datagrams";
+  ::close(sender);
 }

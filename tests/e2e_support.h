@@ -15,11 +15,31 @@
 
 #include "scratch_dir.h"
 
-// Variables for the sandbox (SANDBOX_…, see sandbox.sh), and two names that
-// instead set up the process state the tool is started with (values unused).
+// Variables for the sandbox (SANDBOX_…, see sandbox.sh), and names that
+// instead set up the process state the tool is started with.
 using sandbox_env = std::vector<std::pair<std::string, std::string>>;
-inline constexpr std::string_view inherit_sigchld_ignored = "@sigchld-ignored";
-inline constexpr std::string_view inherit_stdio_closed = "@stdio-closed";
+inline constexpr std::string_view inherit_sigchld_ignored = "@sigchld-ignored";  // value unused
+inline constexpr std::string_view inherit_stdio_closed = "@stdio-closed";        // value unused
+// The value is a shell command run in the sandbox that ends in exec "$@",
+// "$@" being the tool and its arguments: ulimit -f 8; exec "$@"
+inline constexpr std::string_view shell_wrapper = "@shell";
+
+// A syslog daemon of the test's own: a datagram socket in the root that the
+// sandbox mounts at /dev/log.
+struct log_listener {
+  int fd = -1;
+  std::filesystem::path path;
+
+  explicit log_listener(std::filesystem::path socket_path, int receive_buffer = 0);
+  log_listener(const log_listener&) = delete;
+  log_listener& operator=(const log_listener&) = delete;
+  ~log_listener();
+
+  // Every message received so far, oldest first.
+  std::vector<std::string> messages() const;
+  // Sends datagrams to itself until its queue is full.
+  void fill_queue() const;
+};
 
 struct device_root {
   scratch_dir dir;
@@ -30,10 +50,19 @@ struct device_root {
   std::filesystem::path etc() const { return dir / "opt/tal/etc"; }
   std::filesystem::path working_copy() const { return dir / "tmp/settings.module.tal"; }
   std::filesystem::path hash_tool() const { return dir / "sbin/hash_generate"; }
+  std::filesystem::path lock_file() const { return dir / "opt/tal/etc/.settings.lock"; }
+  // What the settings directory holds after any run: the settings and the lock.
+  static std::vector<std::string> settings_dir_after_run() { return {".settings.lock", "settings"}; }
 
   void set_settings(std::string_view content) const { write_file(settings(), content); }
+  // What every run so far wrote to its standard output and error.
+  std::string outputs() const { return read_file(dir / "outputs.txt"); }
   std::string settings_content() const { return read_file(settings()); }
   void install_hash_probe() const;
+
+  // An executable shell script of the root, e.g. a stand-in for cp or the
+  // hash tool; returns its path relative to the root.
+  std::string script(std::string_view name, std::string_view body) const;
 
   // Writes text to a file of the root and returns its path relative to the root.
   std::string input(std::string_view text, std::string_view name = "input.txt") const;

@@ -29,15 +29,11 @@ struct fault : ::testing::Test {
     root.set_settings(before);
   }
   // A stand-in for /bin/cp, as a shell script in the root.
-  std::string fake_cp(std::string_view body) const {
-    const fs::path script = root.dir / "fake-cp";
-    write_file(script, "#!/bin/sh\n" + std::string(body) + "\n");
-    fs::permissions(script, fs::perms::owner_all);
-    return "fake-cp";
-  }
+  std::string fake_cp(std::string_view body) const { return root.script("fake-cp", body); }
   void expect_untouched() const {
     EXPECT_EQ(root.settings_content(), before);
-    EXPECT_EQ(dir_names(root.etc()), std::vector<std::string>{"settings"});
+    EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
+    EXPECT_EQ(root.outputs(), "");
   }
 };
 
@@ -64,6 +60,12 @@ TEST_F(fault, CopyProgramFailsOrCheats) {
   expect_untouched();
   EXPECT_EQ(root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("head -c 5 \"$1\" > \"$2\"")}}), 2);
   expect_untouched();
+  // One that puts another file of the same size at the path: caught only by
+  // the path no longer naming the file the tool made.
+  EXPECT_EQ(root.run("ospf", {in},
+                     {{"SANDBOX_CP", fake_cp("tr -c '\\n' x < \"$1\" > \"$2.x\"; mv \"$2.x\" \"$2\"")}}),
+            2);
+  expect_untouched();
   EXPECT_EQ(root.run("ospf", {in}), 0);
   EXPECT_EQ(root.settings_content(), after);
 }
@@ -71,10 +73,10 @@ TEST_F(fault, CopyProgramFailsOrCheats) {
 TEST_F(fault, NoSettingsFileIsCreated) {
   fs::remove(root.settings());
   EXPECT_EQ(root.run_text("ospf", "text"), 2);
-  EXPECT_TRUE(dir_names(root.etc()).empty());
+  EXPECT_EQ(dir_names(root.etc()), std::vector<std::string>{".settings.lock"});
   EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
   // Nor a settings directory.
-  fs::remove(root.etc());
+  fs::remove_all(root.etc());
   EXPECT_EQ(root.run_text("ospf", "text"), 2);
   EXPECT_FALSE(fs::exists(root.etc()));
 }
@@ -90,10 +92,12 @@ TEST_F(fault, TmpFull) {
   root.set_settings(big_settings(200000));
   EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_TMP_SIZE", "64k"}}), 2);
   EXPECT_EQ(root.settings_content(), big_settings(200000));
-  EXPECT_EQ(dir_names(root.etc()), std::vector<std::string>{"settings"});
+  EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
 }
 
 TEST_F(fault, ReadOnlySettingsDirectory) {
+  write_file(root.lock_file(), "");
+  fs::permissions(root.lock_file(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_ETC", "ro"}}), 2);
   expect_untouched();
 }
@@ -104,7 +108,7 @@ TEST_F(fault, DiskFullWhileWritingTheNewFile) {
   root.set_settings(settings);
   EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_OPT_SIZE", "1m"}}), 2);
   EXPECT_EQ(read_file(root.dir / "opt-after/settings"), settings);
-  EXPECT_EQ(dir_names(root.dir / "opt-after"), std::vector<std::string>{"settings"});
+  EXPECT_EQ(dir_names(root.dir / "opt-after"), device_root::settings_dir_after_run());
 }
 
 TEST_F(fault, PlantedFilesAtTheWorkingCopyPath) {
@@ -128,12 +132,16 @@ TEST_F(fault, PlantedFilesAtTheWorkingCopyPath) {
   EXPECT_EQ(root.settings_content(), after);
   EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
 
-  // A directory is not removed, and the run does not go on.
+  // Another user's directory is not removed, but moved aside within /tmp.
   fs::create_directories(root.working_copy() / "inside");
+  ASSERT_EQ(::chown(root.working_copy().c_str(), 65534, 65534), 0);
   root.set_settings(before);
-  EXPECT_EQ(root.run("ospf", {in}), 2);
-  expect_untouched();
-  EXPECT_TRUE(fs::is_directory(root.working_copy() / "inside"));
+  EXPECT_EQ(root.run("ospf", {in}), 0);
+  EXPECT_EQ(root.settings_content(), after);
+  const auto left = dir_names(root.dir / "tmp");
+  ASSERT_EQ(left.size(), 1U);
+  EXPECT_TRUE(left[0].starts_with("settings.module.tal.moved-")) << left[0];
+  EXPECT_TRUE(fs::is_directory(root.dir / "tmp" / left[0] / "inside"));
 }
 
 TEST_F(fault, LeftoversOfKilledRunsAreRemoved) {
@@ -141,11 +149,14 @@ TEST_F(fault, LeftoversOfKilledRunsAreRemoved) {
   write_file(root.etc() / ".settings.tal-setconf-Xy34Zw", "half");
   write_file(root.etc() / "settings.keep", "not ours");
   EXPECT_EQ(root.run_text("ospf", "text"), 0);
-  EXPECT_EQ(dir_names(root.etc()), (std::vector<std::string>{"settings", "settings.keep"}));
+  EXPECT_EQ(dir_names(root.etc()),
+            (std::vector<std::string>{".settings.lock", "settings", "settings.keep"}));
 }
 
 TEST_F(fault, RunWaitsForTheLock) {
-  const unique_fd dir(::open(root.etc().c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_EQ(root.run_text("ospf", "first"), 0);  // makes the lock file
+  root.set_settings(before);
+  const unique_fd dir(::open(root.lock_file().c_str(), O_RDONLY));
   ASSERT_EQ(::flock(dir.get(), LOCK_EX), 0);
   const pid_t run = root.start("ospf", {root.input("text")});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -185,7 +196,7 @@ TEST_F(fault, KilledAtAnyInstantLeavesOldOrNew) {
     // The next run finishes the job and clears what the killed one left.
     ASSERT_EQ(root.run("ospf", {in}), 0);
     ASSERT_EQ(root.settings_content(), new_content);
-    ASSERT_EQ(dir_names(root.etc()), std::vector<std::string>{"settings"});
+    ASSERT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
   }
   EXPECT_GT(killed_mid_run, 0);
 }
@@ -223,5 +234,5 @@ TEST_F(fault, InheritedProcessStateDoesNotBreakARun) {
   // The hash tool still gets /dev/null on its standard descriptors.
   EXPECT_EQ(read_file(root.hash_tool().string() + ".report"),
             "argc 2\narg /opt/tal/etc/settings\nfd 0 /dev/null\nfd 1 /dev/null\n"
-            "fd 2 /dev/null\nworking-copy yes\n");
+            "fd 2 /dev/null\nworking-copy yes\nsignals default\ngroup own\n");
 }

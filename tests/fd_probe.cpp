@@ -1,8 +1,9 @@
 // Stands in for a program that the tool starts (the hash tool, or any program
 // in the runner's tests). It writes a report to its own path + ".report":
-// its arguments, its open descriptors and where they lead, and whether the
-// working copy exists. With an argument that names a file, it also copies
-// that file to its own path + ".saw". Its exit status is its number of
+// its arguments, its open descriptors and where they lead, whether the
+// working copy exists, its signal state and its process group. With an
+// argument that names a file, it also copies that file to its own path +
+// ".saw". Its exit status is its number of
 // arguments modulo 4, so a caller can choose one.
 #include <dirent.h>
 #include <unistd.h>
@@ -40,6 +41,24 @@ int main(int argc, char** argv) {
   }
   report << "working-copy " << (::access("/tmp/settings.module.tal", F_OK) == 0 ? "yes" : "no")
          << "\n";
+  // Signal dispositions and mask as exec left them, and the process group.
+  std::ifstream status("/proc/self/status");
+  std::string ignored = "?";
+  std::string blocked = "?";
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("SigIgn:\t")) {
+      ignored = line.substr(8);
+    } else if (line.starts_with("SigBlk:\t")) {
+      blocked = line.substr(8);
+    }
+  }
+  const std::string none(16, '0');
+  if (ignored == none && blocked == none) {
+    report << "signals default\n";
+  } else {
+    report << "signals ignored " << ignored << " blocked " << blocked << "\n";
+  }
+  report << "group " << (::getpgrp() == ::getpid() ? "own" : "inherited") << "\n";
   if (argc > 1) {
     std::ifstream in(argv[1], std::ios::binary);
     if (in) {

@@ -133,9 +133,9 @@ TEST_F(rewrite, HashToolSeesTheFinalFileCleanly) {
   EXPECT_EQ(read_file(root.hash_tool().string() + ".saw"), after);
   EXPECT_EQ(read_file(root.hash_tool().string() + ".report"),
             "argc 2\narg /opt/tal/etc/settings\nfd 0 /dev/null\nfd 1 /dev/null\n"
-            "fd 2 /dev/null\nworking-copy yes\n");
+            "fd 2 /dev/null\nworking-copy yes\nsignals default\ngroup own\n");
   EXPECT_FALSE(std::filesystem::exists(root.working_copy()));
-  EXPECT_EQ(dir_names(root.etc()), std::vector<std::string>{"settings"});
+  EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
 }
 
 TEST_F(rewrite, ModeOwnerAndSymlinkAreKept) {

@@ -11,6 +11,9 @@
 #                            after COMMAND its tal/etc is copied to ROOT/opt-after
 #   SANDBOX_TMP_SIZE=SIZE    /tmp is an empty tmpfs of SIZE
 #   SANDBOX_CP=FILE          FILE (relative to ROOT) stands in for /bin/cp
+#   SANDBOX_LOG=SOCKET       SOCKET (relative to ROOT) is /dev/log
+# /dev is always a small tmpfs with null, zero, urandom, the std* links and,
+# only with SANDBOX_LOG, a log socket: the host's /dev/log is never reached.
 # Exit status: COMMAND's, or 77 when no mount namespace can be had.
 set -eu
 [ $# -ge 2 ] || { echo "usage: sandbox.sh ROOT COMMAND [ARG...]" >&2; exit 64; }
@@ -39,6 +42,23 @@ exec unshare --mount --propagation private /bin/sh -eu -c '
   else
     mount --bind tmp /tmp
   fi
+  # A new /dev, laid out beside ROOT first: once it is in place the host
+  # devices it binds are hidden.
+  mkdir -p .sandbox-dev
+  mount -t tmpfs -o size=64k,mode=755 tmpfs .sandbox-dev
+  for node in null zero urandom; do
+    touch ".sandbox-dev/$node"
+    mount --bind "/dev/$node" ".sandbox-dev/$node"
+  done
+  ln -s /proc/self/fd .sandbox-dev/fd
+  ln -s /proc/self/fd/0 .sandbox-dev/stdin
+  ln -s /proc/self/fd/1 .sandbox-dev/stdout
+  ln -s /proc/self/fd/2 .sandbox-dev/stderr
+  if [ -n "${SANDBOX_LOG:-}" ]; then
+    touch .sandbox-dev/log
+    mount --bind "$SANDBOX_LOG" .sandbox-dev/log
+  fi
+  mount --move .sandbox-dev /dev
   if [ -n "${SANDBOX_CP:-}" ]; then
     mount --bind "$SANDBOX_CP" /bin/cp
   fi

@@ -47,12 +47,16 @@ TEST(ProgramName, AcceptedNamesGiveTokenAndUpperCaseInfix) {
        {"global", "vrf", "vrf1", "vrf2", "vrf3", "mpls", "pim_sm", "ospf", "ospf6", "bgp", "a",
         "x234567890123456789012345678901234567890123456789"
         "01234567890123"}) {
-    const auto name = section_name_from_program(std::string("/usr/bin/tal-setconf-") + token);
-    ASSERT_TRUE(name.has_value()) << token;
+    std::string why;
+    const auto name =
+        section_name_from_program(std::string("/usr/bin/tal-setconf-") + token, &why);
+    ASSERT_TRUE(name.has_value()) << token << ": " << why;
     EXPECT_EQ(name->token, token);
+    EXPECT_EQ(name->kind, section_kind_of(token));
   }
-  EXPECT_EQ(section_name_from_program("tal-setconf-pim_sm")->key_infix, "PIM_SM");
-  EXPECT_EQ(section_name_from_program("./tal-setconf-ospf6")->key_infix, "OSPF6");
+  std::string why;
+  EXPECT_EQ(section_name_from_program("tal-setconf-pim_sm", &why)->key_infix, "PIM_SM");
+  EXPECT_EQ(section_name_from_program("./tal-setconf-ospf6", &why)->key_infix, "OSPF6");
 }
 
 TEST(ProgramName, RefusedNames) {
@@ -63,6 +67,14 @@ TEST(ProgramName, RefusedNames) {
         "tal-setconf-pim_s",
         "tal-setconf-x2345678901234567890123456789012345678901234567890"
         "123456789012345"}) {
-    EXPECT_FALSE(section_name_from_program(path).has_value()) << path;
+    std::string why;
+    EXPECT_FALSE(section_name_from_program(path, &why).has_value()) << path;
+    EXPECT_FALSE(why.empty()) << path;
   }
+  // The reason names what is wrong, for the log.
+  std::string why;
+  section_name_from_program("tal-setconf-pim", &why);
+  EXPECT_EQ(why, "its key pattern matches keys of pim_sm");
+  section_name_from_program("tal-setconf-vrf12", &why);
+  EXPECT_EQ(why, "its section name contains vrf1 without being that section");
 }

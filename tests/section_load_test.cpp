@@ -3,16 +3,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "scratch_dir.h"
+#include "settings/settings_file.h"
 
 namespace {
 
 section_record load(const scratch_dir& dir, std::string_view token, std::string_view infix,
-                    load_result expected = load_result::loaded) {
-  section_record record;
-  record.section = token;
-  record.key_infix = infix;
-  EXPECT_EQ(section_load(record, (dir / "settings").c_str()), expected);
+                    int expected_error = 0) {
+  section_record record = section_record_for(token, infix);
+  const file_stream settings = settings_open((dir / "settings").c_str(), "r");
+  EXPECT_TRUE(settings);
+  if (settings) {
+    EXPECT_EQ(section_load(record, settings.get()), expected_error);
+  }
   return record;
 }
 
@@ -81,14 +86,12 @@ TEST(SectionLoad, EveryKindFromAFileWithAllKeys) {
   EXPECT_EQ(ospf.conf, "b3NwZg==");
 }
 
-TEST(SectionLoad, MissingFileGivesDefaultsAndUnreadableFileIsAnError) {
+TEST(SectionLoad, AnUnreadableFileIsAnErrorWithDefaults) {
   scratch_dir dir;
-  const auto pim = load(dir, "pim_sm", "PIM_SM", load_result::missing);
+  // A directory opens for reading but does not read.
+  std::filesystem::create_directory(dir / "settings");
+  const auto pim = load(dir, "pim_sm", "PIM_SM", EISDIR);
   EXPECT_EQ(pim.enabled, 0U);
   EXPECT_EQ(pim.pim_rp_addr, "");
   EXPECT_EQ(pim.conf, "");
-
-  // A directory opens for reading but does not read.
-  std::filesystem::create_directory(dir / "settings");
-  load(dir, "ospf", "OSPF", load_result::read_error);
 }

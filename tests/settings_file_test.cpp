@@ -111,7 +111,7 @@ TEST(SettingsFind, DoesNotRewindAndFindAllKeepsFirstOccurrences) {
   std::rewind(f.get());
   const std::string keys[] = {"a", "B", "C"};
   std::optional<std::string> values[3];
-  ASSERT_TRUE(settings_find_all(f.get(), keys, values));
+  ASSERT_EQ(settings_find_all(f.get(), keys, values), 0);
   EXPECT_EQ(values[0].value_or("-"), "1");
   EXPECT_EQ(values[1].value_or("-"), "2");
   EXPECT_FALSE(values[2].has_value());
@@ -172,7 +172,7 @@ TEST(SettingsFindAll, AgreesWithTheRewindingReadersAcrossBlockBoundaries) {
   keys.push_back("LAST");
   text_file f(text);
   std::vector<std::optional<std::string>> values(keys.size());
-  ASSERT_TRUE(settings_find_all(f.get(), keys, values));
+  ASSERT_EQ(settings_find_all(f.get(), keys, values), 0);
   for (std::size_t i = 0; i < keys.size(); ++i) {
     ASSERT_TRUE(values[i].has_value()) << i;
     EXPECT_EQ(*values[i], settings_read_string(f.get(), keys[i])) << i;

@@ -1,32 +1,53 @@
 #include "process/run_program.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace {
 
-// Closes every descriptor from 3 up. close_range() does it in one call; older
-// kernels lack it, and there the table is walked, which costs one call per
-// possible descriptor.
-void close_from_3() {
+using clock_type = std::chrono::steady_clock;
+
+// Closes every descriptor from 3 up but keep. close_range() does it in two
+// calls; older kernels lack it, and there the table is walked, which costs
+// one call per possible descriptor.
+void close_from_3_but(int keep) {
 #ifdef SYS_close_range
-  if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) {
+  if (::syscall(SYS_close_range, 3U, static_cast<unsigned>(keep) - 1, 0U) == 0 &&
+      ::syscall(SYS_close_range, static_cast<unsigned>(keep) + 1, ~0U, 0U) == 0) {
     return;
   }
 #endif
   for (int fd = ::getdtablesize() - 1; fd >= 3; --fd) {
-    ::close(fd);
+    if (fd != keep) {
+      ::close(fd);
+    }
   }
 }
 
 // Runs in the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void exec_child(const char* path, char* const* argv) {
+[[noreturn]] void exec_child(const char* path, char* const* argv, int report) {
+  // A group of its own, so that a bound stops whatever the program starts too.
+  ::setpgid(0, 0);
+  // exec keeps ignored signals ignored and the mask as it is: a program
+  // that inherited the tool's ignored SIGXFSZ would write on past a size
+  // limit, and one with SIGTERM blocked could not be stopped politely.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    ::sigaction(sig, &default_action, nullptr);  // fails for SIGKILL, SIGSTOP: nothing to reset
+  }
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
   const int devnull = ::open("/dev/null", O_RDWR);
   for (int fd = 0; fd <= 2; ++fd) {
     if (devnull < 0) {
@@ -35,14 +56,104 @@ void close_from_3() {
       ::dup2(devnull, fd);
     }
   }
-  close_from_3();
+  close_from_3_but(report);
   ::execvp(path, argv);
+  const int error = errno;
+  // Nothing more can be done if the parent does not hear it: it sees status 1.
+  static_cast<void>(::write(report, &error, sizeof error));
   ::_exit(1);
 }
 
+// The errno the child reported before exiting, or 0 once exec closed the pipe.
+int read_exec_error(int report) {
+  int error = 0;
+  ssize_t got = 0;
+  do {
+    got = ::read(report, &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
+// Waits for the child until deadline; true once it has been reaped. SIGCHLD
+// is blocked, so it stays pending until sigtimedwait takes it: no handler and
+// no polling interval.
+bool reap_until(pid_t child, int& status, clock_type::time_point deadline, int& error) {
+  sigset_t chld;
+  ::sigemptyset(&chld);
+  ::sigaddset(&chld, SIGCHLD);
+  for (;;) {
+    const pid_t waited = ::waitpid(child, &status, WNOHANG);
+    if (waited == child) {
+      return true;
+    }
+    if (waited < 0 && errno != EINTR) {
+      error = errno;
+      return false;
+    }
+    const auto left = deadline - clock_type::now();
+    if (left <= clock_type::duration::zero()) {
+      return false;
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec wait{.tv_sec = static_cast<time_t>(ns / 1000000000),
+                        .tv_nsec = static_cast<long>(ns % 1000000000)};
+    ::sigtimedwait(&chld, nullptr, &wait);  // a timeout or EINTR only means: look again
+  }
+}
+
+bool reap(pid_t child, int& status, int& error) {
+  pid_t waited = 0;
+  do {
+    waited = ::waitpid(child, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  error = waited == child ? 0 : errno;
+  return waited == child;
+}
+
+void signal_group_and_child(pid_t child, int sig) {
+  ::kill(-child, sig);  // ESRCH when the group is gone: nothing left to stop
+  ::kill(child, sig);
+}
+
+void wait_for(pid_t child, program_bound bound, program_run& run) {
+  if (bound.limit.count() == 0) {
+    if (!reap(child, run.status, run.start_error)) {
+      run.status = -1;
+    }
+    return;
+  }
+  if (reap_until(child, run.status, clock_type::now() + bound.limit, run.start_error)) {
+    return;
+  }
+  run.stopped = true;
+  signal_group_and_child(child, SIGTERM);
+  if (reap_until(child, run.status, clock_type::now() + bound.grace, run.start_error)) {
+    return;
+  }
+  signal_group_and_child(child, SIGKILL);
+  if (!reap(child, run.status, run.start_error)) {
+    run.status = -1;
+  }
+}
+
+struct signal_mask_guard {
+  sigset_t old{};
+  signal_mask_guard() {
+    sigset_t chld;
+    ::sigemptyset(&chld);
+    ::sigaddset(&chld, SIGCHLD);
+    ::sigprocmask(SIG_BLOCK, &chld, &old);
+  }
+  signal_mask_guard(const signal_mask_guard&) = delete;
+  signal_mask_guard& operator=(const signal_mask_guard&) = delete;
+  ~signal_mask_guard() { ::sigprocmask(SIG_SETMASK, &old, nullptr); }
+};
+
 }  // namespace
 
-int run_program(const char* path, std::span<const char* const> args) {
+program_run run_program_bounded(const char* path, std::span<const char* const> args,
+                                program_bound bound) {
+  program_run run;
   // The argument vector is built before fork, so the child allocates nothing.
   std::string path_copy(path);
   std::array<char*, run_program_max_args + 2> argv{};
@@ -53,19 +164,57 @@ int run_program(const char* path, std::span<const char* const> args) {
   }
   argv[count + 1] = nullptr;
 
+  std::array<int, 2> report{-1, -1};
+  if (::pipe2(report.data(), O_CLOEXEC) != 0) {
+    run.start_error = errno;
+    return run;
+  }
+  const signal_mask_guard blocked;
   const pid_t child = ::fork();
   if (child < 0) {
-    return -1;
+    run.start_error = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return run;
   }
   if (child == 0) {
-    exec_child(path, argv.data());
+    exec_child(path, argv.data(), report[1]);
   }
-  int status = 0;
-  pid_t waited = 0;
-  do {
-    waited = ::waitpid(child, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  return waited == child ? status : -1;
+  ::close(report[1]);
+  // Also from this side, so that the group exists before it may be signalled;
+  // EACCES once the child has exec'd means it is already set.
+  ::setpgid(child, child);
+  run.exec_error = read_exec_error(report[0]);
+  ::close(report[0]);
+  wait_for(child, bound, run);
+  return run;
+}
+
+bool program_succeeded(const program_run& run) {
+  return run.status == 0 && run.exec_error == 0 && !run.stopped;
+}
+
+std::string program_failure(const char* path, const program_run& run, program_bound bound) {
+  const std::string program(path);
+  if (run.exec_error != 0) {
+    return "cannot run " + program + ": " + std::strerror(run.exec_error);
+  }
+  if (run.stopped) {
+    return program + " did not finish within " + std::to_string(bound.limit.count() / 1000) +
+           " s and was stopped";
+  }
+  if (run.status < 0) {
+    return "cannot run " + program + ": " + std::strerror(run.start_error);
+  }
+  if (WIFSIGNALED(run.status)) {
+    return program + " was killed by signal " + std::to_string(WTERMSIG(run.status)) + " (" +
+           ::strsignal(WTERMSIG(run.status)) + ")";
+  }
+  return program + " exited with status " + std::to_string(WEXITSTATUS(run.status));
+}
+
+int run_program(const char* path, std::span<const char* const> args) {
+  return run_program_bounded(path, args, {}).status;
 }
 
 int run_program(const char* path, std::initializer_list<const char*> args) {

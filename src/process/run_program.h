@@ -1,18 +1,52 @@
 // Runs an external program in a child process with a clean set of
 // descriptors (standard streams on /dev/null, nothing else open) and waits
 // for it.
+//
+// The child is the leader of a process group of its own, with every signal
+// disposition at its default and no signal blocked, whatever the tool itself
+// ignores or blocks. When the program cannot be executed, the child sends
+// exec's errno to the parent through a close-on-exec pipe before it exits
+// with status 1, so that "cannot run" and "ran and failed" can be told
+// apart. Given a time bound, the parent stops a program that outlives it:
+// SIGTERM to its group and to itself, then SIGKILL after a grace period, and
+// only then reaps it.
 #pragma once
 
+#include <chrono>
 #include <initializer_list>
 #include <span>
+#include <string>
 
 // Largest number of arguments passed on after the program path; further ones
 // are dropped.
 inline constexpr int run_program_max_args = 62;
 
-// Returns -1 when no child could be created or waited for, else the child's
-// raw wait status: 0 for an exit with status 0, 256 for status 1 (also what a
-// program that cannot be executed gives), and so on. A path without a slash
-// is looked up in PATH.
+struct program_run {
+  int status = -1;         // raw wait status; -1 when no child was made or it could not be reaped
+  int start_error = 0;     // errno when no child could be made (pipe, fork) or reaped
+  int exec_error = 0;      // exec's errno in the child; 0 when the program started
+  bool stopped = false;    // outlived its time bound and was stopped by signals
+};
+
+struct program_bound {
+  std::chrono::milliseconds limit{0};  // 0: wait as long as it takes
+  std::chrono::milliseconds grace{0};  // between SIGTERM and SIGKILL
+};
+
+program_run run_program_bounded(const char* path, std::span<const char* const> args,
+                                program_bound bound);
+
+// True when the program started and exited with status 0.
+bool program_succeeded(const program_run& run);
+
+// What happened to a run that did not succeed, for a log line: "cannot run
+// /bin/cp: No such file or directory", "/bin/cp exited with status 1",
+// "/sbin/hash_generate was stopped after 30 s", ...
+std::string program_failure(const char* path, const program_run& run, program_bound bound);
+
+// The plain form: -1 when no child could be created or waited for, else the
+// child's raw wait status: 0 for an exit with status 0, 256 for status 1 (also
+// what a program that cannot be executed gives), and so on. A path without a
+// slash is looked up in PATH.
 int run_program(const char* path, std::span<const char* const> args);
 int run_program(const char* path, std::initializer_list<const char*> args);

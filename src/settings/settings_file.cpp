@@ -50,13 +50,17 @@ bool settings_keys_equal(std::string_view a, std::string_view b) {
 }
 
 std::optional<std::string> settings_find(std::FILE* file, std::string_view key) {
-  // Line by line rather than through the block reader: a lookup that does not
-  // rewind must leave the stream right after the line it found.
-  settings_line_buffer buffer;
-  while (const auto raw = settings_next_line(file, buffer)) {
+  settings_line_reader reader = settings_line_reader_for(file);
+  while (const auto raw = settings_read_line(reader)) {
     const auto pair = settings_split(settings_line_text(*raw));
     if (pair && settings_keys_equal(pair->key, key)) {
-      return std::string(pair->value);
+      std::string value(pair->value);
+      // The next lookup starts right after this line, as a line-by-line read
+      // would leave the stream.
+      if (!settings_line_reader_give_back(reader)) {
+        return std::nullopt;
+      }
+      return value;
     }
   }
   return std::nullopt;
@@ -110,8 +114,8 @@ std::uint32_t settings_parse_uint(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
-bool settings_find_all(std::FILE* file, std::span<const std::string> keys,
-                       std::span<std::optional<std::string>> values) {
+int settings_find_all(std::FILE* file, std::span<const std::string> keys,
+                      std::span<std::optional<std::string>> values) {
   // Most lines hold no wanted key; the length of the text before their first
   // "=" tells so without taking them apart.
   constexpr std::size_t short_key = 256;
@@ -141,7 +145,7 @@ bool settings_find_all(std::FILE* file, std::span<const std::string> keys,
       }
     }
   }
-  return std::ferror(file) == 0;
+  return settings_read_error(reader);
 }
 
 bool settings_write_string(std::FILE* file, std::string_view key, std::string_view value) {

@@ -23,7 +23,8 @@ file_stream settings_open(const char* path, const char* mode);
 bool settings_keys_equal(std::string_view a, std::string_view b);
 
 // Value of the first line at or after the stream's position whose key equals
-// key; nothing at the end of the file or on a read error. Does not rewind.
+// key; nothing at the end of the file or on a read error. Does not rewind;
+// afterwards the stream stands right after the line found.
 std::optional<std::string> settings_find(std::FILE* file, std::string_view key);
 
 // Both rewind first. A null stream or an absent key gives "" and 0.
@@ -36,9 +37,9 @@ std::uint32_t settings_parse_uint(std::string_view text);
 
 // One pass from the stream's position to its end that gives, for each of keys,
 // the value of the first line holding it (values[i] stays empty when absent).
-// Returns false on a read error.
-bool settings_find_all(std::FILE* file, std::span<const std::string> keys,
-                       std::span<std::optional<std::string>> values);
+// Returns 0, or the errno of a failed read or allocation.
+int settings_find_all(std::FILE* file, std::span<const std::string> keys,
+                      std::span<std::optional<std::string>> values);
 
 // Each writes one line and returns false when it could not. A null stream
 // writes nothing.

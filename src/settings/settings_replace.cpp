@@ -7,9 +7,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <utility>
+
+#include "settings/file_attributes.h"
 
 namespace {
 
@@ -19,6 +22,10 @@ constexpr std::string_view temp_suffix = "XXXXXX";
 struct dir_closer {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
+
+std::string os_error(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
 
 std::optional<std::string> resolve(const char* path) {
   std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
@@ -63,20 +70,29 @@ settings_replacement::~settings_replacement() {
   }
 }
 
-std::optional<settings_replacement> settings_replace_begin(const char* settings_path) {
+std::optional<settings_replacement> settings_replace_begin(const char* settings_path,
+                                                           std::string* err,
+                                                           std::string* warning) {
   settings_replacement replacement;
   auto target = resolve(settings_path);
   if (!target) {
+    *err = os_error("cannot resolve " + std::string(settings_path));
     return std::nullopt;
   }
   replacement.target = std::move(*target);
   struct stat old_file {};
-  if (::stat(replacement.target.c_str(), &old_file) != 0 || !S_ISREG(old_file.st_mode)) {
+  if (::stat(replacement.target.c_str(), &old_file) != 0) {
+    *err = os_error("cannot stat " + replacement.target);
+    return std::nullopt;
+  }
+  if (!S_ISREG(old_file.st_mode)) {
+    *err = replacement.target + " is not a regular file";
     return std::nullopt;
   }
   const std::string dir = dir_of(replacement.target);
   replacement.directory.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!replacement.directory) {
+    *err = os_error("cannot open directory " + dir);
     return std::nullopt;
   }
 
@@ -84,49 +100,86 @@ std::optional<settings_replacement> settings_replace_begin(const char* settings_
       dir + (dir == "/" ? "" : "/") + temp_prefix(replacement.target) + std::string(temp_suffix);
   unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) {
+    *err = os_error("cannot create a new file in " + dir);
     return std::nullopt;
   }
   replacement.temp_path = std::move(temp);
   // Owner first: changing it can clear set-id bits that the mode then restores.
   if (::fchown(fd.get(), old_file.st_uid, old_file.st_gid) != 0 ||
       ::fchmod(fd.get(), old_file.st_mode & 07777) != 0) {
+    *err = os_error("cannot give " + replacement.temp_path + " the owner and mode of " +
+                    replacement.target);
+    return std::nullopt;
+  }
+  // Mode again after the attributes: removing an inherited ACL must leave
+  // exactly the old mode, not the one the ACL's mask made.
+  if (!file_attributes_copy(replacement.target.c_str(), fd.get(), err, warning)) {
+    return std::nullopt;
+  }
+  if (::fchmod(fd.get(), old_file.st_mode & 07777) != 0) {
+    *err = os_error("cannot set the mode of " + replacement.temp_path);
     return std::nullopt;
   }
   replacement.stream.reset(::fdopen(fd.get(), "w"));
   if (!replacement.stream) {
+    *err = os_error("cannot open a stream on " + replacement.temp_path);
     return std::nullopt;
   }
   fd.release();
   return replacement;
 }
 
-bool settings_replace_commit(settings_replacement& replacement) {
+commit_result settings_replace_commit(settings_replacement& replacement, std::string* err) {
   std::FILE* stream = replacement.stream.get();
-  if (stream == nullptr || std::fflush(stream) != 0 || std::ferror(stream) != 0 ||
-      sync_retrying(::fileno(stream)) != 0 || !file_close_checked(replacement.stream)) {
-    return false;
+  if (stream == nullptr || std::fflush(stream) != 0 || std::ferror(stream) != 0) {
+    *err = os_error("writing " + replacement.temp_path);
+    return commit_result::failed;
+  }
+  if (sync_retrying(::fileno(stream)) != 0) {
+    *err = os_error("syncing " + replacement.temp_path);
+    return commit_result::failed;
+  }
+  if (!file_close_checked(replacement.stream)) {
+    *err = os_error("closing " + replacement.temp_path);
+    return commit_result::failed;
   }
   if (::rename(replacement.temp_path.c_str(), replacement.target.c_str()) != 0) {
-    return false;
+    *err = os_error("renaming " + replacement.temp_path + " to " + replacement.target);
+    return commit_result::failed;
   }
   replacement.temp_path.clear();
-  return sync_retrying(replacement.directory.get()) == 0;
+  if (sync_retrying(replacement.directory.get()) != 0) {
+    *err = os_error("syncing directory " + dir_of(replacement.target));
+    return commit_result::not_durable;
+  }
+  return commit_result::committed;
 }
 
-void settings_replace_remove_leftovers(const char* settings_path) {
+bool settings_replace_remove_leftovers(const char* settings_path, std::string* err) {
   const auto target = resolve(settings_path);
   if (!target) {
-    return;
+    return true;  // no settings file: nothing was begun beside it
   }
-  std::unique_ptr<DIR, dir_closer> dir(::opendir(dir_of(*target).c_str()));
+  const std::string dir_path = dir_of(*target);
+  std::unique_ptr<DIR, dir_closer> dir(::opendir(dir_path.c_str()));
   if (!dir) {
-    return;
+    *err = os_error("cannot read directory " + dir_path);
+    return false;
   }
   const std::string prefix = temp_prefix(*target);
+  errno = 0;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name(entry->d_name);
-    if (name.size() == prefix.size() + temp_suffix.size() && name.starts_with(prefix)) {
-      ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
+    if (name.size() == prefix.size() + temp_suffix.size() && name.starts_with(prefix) &&
+        ::unlinkat(::dirfd(dir.get()), entry->d_name, 0) != 0 && errno != ENOENT) {
+      *err = os_error("cannot remove leftover " + dir_path + "/" + std::string(name));
+      return false;
     }
+    errno = 0;
   }
+  if (errno != 0) {
+    *err = os_error("cannot read directory " + dir_path);
+    return false;
+  }
+  return true;
 }

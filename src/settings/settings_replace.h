@@ -1,8 +1,20 @@
 // Replacing the settings file so that, at every instant and across a power
-// loss, it holds either its old content or its new content, whole: the new
-// content goes into a new file created exclusively beside it, which is
-// flushed, synced and renamed over it; on any failure the new file is removed
-// and the settings file is left as it was.
+// loss, it holds either its old content or its new content, whole.
+//
+//   settings_replace_begin   a new file, created exclusively beside the
+//                            settings file, with its owner, mode and
+//                            extended attributes;
+//   (write through .stream)
+//   settings_replace_commit  flush, fsync, close, rename over the settings
+//                            file, fsync the directory.
+//
+// Any failure before the rename leaves the settings file as it was; the
+// holder's destructor removes the new file, so a failed run needs no
+// cleanup call. Once the rename has been done the new content is in place;
+// a failed directory sync after it means only that the rename may not yet
+// be durable (commit says so apart from the other failures). A run killed
+// half-way leaves its new file, .settings.tal-setconf-XXXXXX, which
+// settings_replace_remove_leftovers removes on the next run.
 #pragma once
 
 #include <optional>
@@ -24,17 +36,21 @@ struct settings_replacement {
   ~settings_replacement();  // removes a new file that was not committed
 };
 
-// Creates the new file for the settings file at settings_path, with the mode
-// and owner of the current file. Nothing when settings_path does not name a
-// regular file (through any symbolic links) or the new file cannot be made.
-std::optional<settings_replacement> settings_replace_begin(const char* settings_path);
+// Creates the new file for the settings file at settings_path. Nothing, with
+// the reason in err, when settings_path does not name a regular file (through
+// any symbolic links) or the new file cannot be made as the old one is. A
+// security label that could not be carried over is told in warning.
+std::optional<settings_replacement> settings_replace_begin(const char* settings_path,
+                                                           std::string* err, std::string* warning);
 
-// Flushes, syncs and closes the new file, renames it over the target and syncs
-// the directory. True when all of that succeeded; otherwise the new file is
-// removed, and the target is still the old file unless only the final
-// directory sync failed.
-bool settings_replace_commit(settings_replacement& replacement);
+enum class commit_result {
+  committed,    // the new content is in place, durably
+  not_durable,  // in place, but the directory sync after the rename failed
+  failed,       // not in place: the settings file is as it was
+};
+
+commit_result settings_replace_commit(settings_replacement& replacement, std::string* err);
 
 // Removes the new files that runs killed half-way left beside the settings
 // file. Call only while holding the lock that keeps other runs out.
-void settings_replace_remove_leftovers(const char* settings_path);
+bool settings_replace_remove_leftovers(const char* settings_path, std::string* err);

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "settings/file_handle.h"
 
-std::optional<std::string> config_text_read(const char* path) {
+std::optional<std::string> config_text_read(const char* path, std::string* err) {
   const unique_fd file(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!file) {
+    *err = "cannot read " + std::string(path) + ": " + std::strerror(errno);
     return std::nullopt;
   }
   std::string text(config_text_max_read, '\0');
@@ -21,6 +23,7 @@ std::optional<std::string> config_text_read(const char* path) {
       continue;
     }
     if (got < 0) {
+      *err = "cannot read " + std::string(path) + ": " + std::strerror(errno);
       return std::nullopt;
     }
     if (got == 0) {

@@ -9,6 +9,7 @@
 inline constexpr std::size_t config_text_max_read = 16383;
 
 // The text of the file at path: its first bytes, at most config_text_max_read,
-// up to the first NUL byte. Nothing when the file cannot be opened or read
-// (a directory opens, but does not read).
-std::optional<std::string> config_text_read(const char* path);
+// up to the first NUL byte. A pipe, a FIFO or /dev/stdin reads as well as a
+// file. Nothing, with the reason in err, when the file cannot be opened or
+// read (a directory opens, but does not read).
+std::optional<std::string> config_text_read(const char* path, std::string* err);

@@ -1,32 +1,31 @@
 // tal-setconf-<section> FILE: stores FILE's text as the configuration of one
 // section of the module's settings file. Prints nothing; the exit status
-// tells what happened.
+// tells what happened, and one line in the system log says why.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <optional>
-#include <string>
+#include <new>
 
-#include "tool/config_text.h"
-#include "tool/exit_status.h"
 #include "tool/program_name.h"
-#include "tool/section_catalogue.h"
-#include "tool/section_load.h"
-#include "tool/section_lock.h"
-#include "tool/section_save.h"
+#include "tool/run_report.h"
+#include "tool/section_store.h"
+#include "tool/system_log.h"
 #include "tool/tool_paths.h"
 
 namespace {
 
-// The tool inherits its process state from whoever starts it. Two inherited
-// states would break it: SIGCHLD ignored (children are then reaped by the
-// kernel, and cp's status could never be read), and descriptors 0 to 2
-// closed (the files the tool opens would take their numbers, and anything
-// written to standard error would land in them).
+// The tool inherits its process state from whoever starts it. Three
+// inherited states would break it: SIGCHLD ignored (children are then reaped
+// by the kernel, and cp's status could never be read), SIGXFSZ at its default
+// (a file size limit would kill the tool mid-write, leaving its files behind,
+// where an ignored one makes the write fail with EFBIG and the run clean up),
+// and descriptors 0 to 2 closed (the files the tool opens would take their
+// numbers, and anything written to standard error would land in them).
 void process_setup() {
   static_cast<void>(std::signal(SIGCHLD, SIG_DFL));
+  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != fd) {
       ::_exit(exit_not_updated);
@@ -38,34 +37,18 @@ void process_setup() {
 
 int main(int argc, char** argv) {
   process_setup();
-  if (argc != 2 || argv[1][0] == '\0') {
-    return exit_bad_input;
+  run_report report;
+  try {
+    report = section_store(argc, argv, device_paths);
+  } catch (const std::bad_alloc&) {
+    // Thrown by the standard library, never by the tool's code. Unwinding has
+    // removed the new file and the working copy and released the lock.
+    std::string refused;
+    const bool named = argc > 0 && section_name_from_program(argv[0], &refused).has_value();
+    report = {exit_not_updated, LOG_ERR,
+              named ? std::string(program_base_name(argv[0])) : std::string("tal-setconf"),
+              "settings not updated: out of memory"};
   }
-  const std::optional<section_name> name = section_name_from_program(argv[0]);
-  if (!name) {
-    return exit_bad_input;
-  }
-  std::optional<std::string> text = config_text_read(argv[1]);
-  if (!text) {
-    return exit_bad_input;
-  }
-  // A text whose base64 would not fit in one settings value is refused before
-  // anything is touched, rather than stored cut.
-  if (section_has_conf(section_kind_of(name->token)) && text->size() > config_text_max_stored) {
-    return exit_bad_input;
-  }
-
-  const unique_fd lock = section_lock(device_paths.settings_dir, section_lock_wait);
-  if (!lock) {
-    return exit_not_updated;
-  }
-  section_record record;
-  record.section = name->token;
-  record.key_infix = name->key_infix;
-  // Defaults from an unreadable file would reset the section: stop instead.
-  if (section_load(record, device_paths.settings) == load_result::read_error) {
-    return exit_not_updated;
-  }
-  record.conf = std::move(*text);
-  return section_save(record, device_paths) ? exit_stored : exit_not_updated;
+  system_log_send(device_paths.log_socket, report.ident, report.level, report.message);
+  return report.status;
 }

@@ -7,12 +7,15 @@
 #include <string>
 #include <string_view>
 
+#include "tool/section_catalogue.h"
+
 inline constexpr std::string_view program_name_prefix = "tal-setconf-";
 inline constexpr std::size_t section_token_max_length = 64;
 
 struct section_name {
   std::string token;
   std::string key_infix;
+  section_kind kind = section_kind::generic;
 };
 
 // The section named by the program path (argv[0]), or nothing for a name the
@@ -22,4 +25,9 @@ struct section_name {
 // each run would add them again), a generic token holding "_" (so no generic
 // section's lines match another's pattern), or a token whose pattern matches
 // a key of another special kind ("pim" would remove every pim_sm line).
-std::optional<section_name> section_name_from_program(std::string_view program_path);
+// The reason for a refusal goes to why.
+std::optional<section_name> section_name_from_program(std::string_view program_path,
+                                                      std::string* why);
+
+// The base name of the program path: what the run calls itself in the log.
+std::string_view program_base_name(std::string_view program_path);

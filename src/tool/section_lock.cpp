@@ -2,24 +2,45 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
-unique_fd section_lock(const char* directory, std::chrono::milliseconds wait) {
-  unique_fd dir(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir) {
+unique_fd section_lock(const char* lock_path, std::chrono::milliseconds wait, std::string* err) {
+  // O_NONBLOCK: opening a FIFO planted there must not hang; it is refused below.
+  unique_fd lock(
+      ::open(lock_path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600));
+  if (!lock) {
+    *err = "cannot open lock file " + std::string(lock_path) + ": " + std::strerror(errno);
+    return {};
+  }
+  struct stat held {};
+  if (::fstat(lock.get(), &held) != 0) {
+    *err = "cannot stat lock file " + std::string(lock_path) + ": " + std::strerror(errno);
+    return {};
+  }
+  if (!S_ISREG(held.st_mode) || held.st_uid != 0 || (held.st_mode & 077) != 0) {
+    *err = "lock file " + std::string(lock_path) +
+           " is not a regular file of root's with no group or other permission";
     return {};
   }
   // Polled rather than blocking, so that giving up needs no signal or timer.
   const auto give_up = std::chrono::steady_clock::now() + wait;
   auto pause = std::chrono::milliseconds(1);
-  while (::flock(dir.get(), LOCK_EX | LOCK_NB) != 0) {
-    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= give_up) {
+  while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      *err = "cannot lock " + std::string(lock_path) + ": " + std::strerror(errno);
+      return {};
+    }
+    if (std::chrono::steady_clock::now() >= give_up) {
+      *err = "lock on " + std::string(lock_path) + " not obtained within " +
+             std::to_string(wait.count() / 1000) + " s";
       return {};
     }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
-  return dir;
+  return lock;
 }

@@ -5,16 +5,18 @@
 
 struct tool_paths {
   const char* settings;      // the module's settings file
-  const char* settings_dir;  // its directory, locked for the whole run
+  const char* lock;          // root's lock file beside it, held for the whole run
   const char* working_copy;  // where /bin/cp copies the settings file
   const char* copy_program;
   const char* hash_program;  // run on the settings file after each change, when present
+  const char* log_socket;    // the system log
 };
 
 inline constexpr tool_paths device_paths{
     .settings = "/opt/tal/etc/settings",
-    .settings_dir = "/opt/tal/etc",
+    .lock = "/opt/tal/etc/.settings.lock",
     .working_copy = "/tmp/settings.module.tal",
     .copy_program = "/bin/cp",
     .hash_program = "/sbin/hash_generate",
+    .log_socket = "/dev/log",
 };

@@ -1,0 +1,22 @@
+#include "tool/hash_tool.h"
+
+#include <unistd.h>
+
+#include <array>
+
+#include "process/run_program.h"
+#include "tool/run_limits.h"
+
+bool hash_tool_run(const tool_paths& paths, std::string* err) {
+  if (::access(paths.hash_program, F_OK) != 0) {
+    return true;
+  }
+  const std::array<const char*, 1> args{paths.settings};
+  const program_bound bound{program_time_limit, program_stop_grace};
+  const program_run hash = run_program_bounded(paths.hash_program, args, bound);
+  if (program_succeeded(hash)) {
+    return true;
+  }
+  *err = program_failure(paths.hash_program, hash, bound);
+  return false;
+}

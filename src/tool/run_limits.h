@@ -1,0 +1,25 @@
+// How long a run waits for others, and for the programs it starts. The
+// three are sized together: a run that finds the lock held waits long enough
+// for the holder's slowest possible finish, a hash tool stopped after its
+// bound and grace, plus the holder's own work (a copy, a read and a write of
+// the file, two syncs: well under a second on the router's flash), with a
+// margin. So one store waiting behind a stuck hash tool still lands; a
+// second one waiting behind that is not guaranteed to.
+#pragma once
+
+#include <chrono>
+
+// A program the tool starts (cp, the hash tool) is stopped with SIGTERM
+// after this long. The hash tool reads one settings file: it takes
+// milliseconds, and 30 s only means it is stuck.
+inline constexpr std::chrono::milliseconds program_time_limit{30000};
+
+// Between SIGTERM and SIGKILL, for a program that cleans up when asked.
+inline constexpr std::chrono::milliseconds program_stop_grace{3000};
+
+// How long a run waits for the lock: more than the bound and the grace
+// together, with 27 s to spare for the holder's own work.
+inline constexpr std::chrono::milliseconds section_lock_wait{60000};
+
+static_assert(section_lock_wait >=
+              program_time_limit + program_stop_grace + std::chrono::seconds(20));

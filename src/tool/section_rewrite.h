@@ -1,0 +1,26 @@
+// The rewrite of the settings file's lines: every line that does not belong
+// to the section is kept in its order (cut at its first carriage return and
+// line feed, ended by one line feed), and the section's block, in catalogue
+// order, takes the place of its first line, or goes at the end. A line
+// belongs to the section when it holds "=" and the section's pattern.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include "tool/section_catalogue.h"
+
+// A configuration text longer than this would become a base64 value longer
+// than a settings value may be, and be cut: such a text is refused.
+inline constexpr std::size_t config_text_max_stored = 12000;
+
+struct rewrite_result {
+  int read_error = 0;   // errno of a failed read of in (ENOMEM: no room for a line)
+  int write_error = 0;  // errno of a failed write to out
+  bool ok() const { return read_error == 0 && write_error == 0; }
+};
+
+// Reads the lines of in from its current position and writes the new
+// content to out. The record must have been loaded and its conf set to the
+// new text. A write error may also show only when out is flushed.
+rewrite_result section_rewrite(std::FILE* in, std::FILE* out, const section_record& record);

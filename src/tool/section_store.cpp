@@ -1,0 +1,188 @@
+#include "tool/section_store.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "settings/settings_replace.h"
+#include "tool/config_text.h"
+#include "tool/hash_tool.h"
+#include "tool/program_name.h"
+#include "tool/run_limits.h"
+#include "tool/section_catalogue.h"
+#include "tool/section_load.h"
+#include "tool/section_lock.h"
+#include "tool/section_rewrite.h"
+#include "tool/working_copy.h"
+
+namespace {
+
+constexpr std::string_view refused_ident = "tal-setconf";
+
+run_report failed(exit_status status, std::string_view ident, std::string message) {
+  return {status, LOG_ERR, std::string(ident), std::move(message)};
+}
+
+run_report not_updated(std::string_view ident, const std::string& reason) {
+  return failed(exit_not_updated, ident, "settings not updated: " + reason);
+}
+
+std::string os_error(const std::string& what, int error) {
+  return what + ": " + std::strerror(error);
+}
+
+// Only a regular file is settings: cp and every open block for ever on a
+// FIFO, and a device or a socket is nothing to rewrite.
+bool settings_is_regular(const char* path, std::string* err) {
+  struct stat settings {};
+  if (::stat(path, &settings) != 0) {
+    *err = os_error("no settings file " + std::string(path), errno);
+    return false;
+  }
+  if (!S_ISREG(settings.st_mode)) {
+    *err = std::string(path) + " is not a regular file";
+    return false;
+  }
+  return true;
+}
+
+void add_warning(std::string& warnings, const std::string& warning) {
+  if (!warning.empty()) {
+    warnings += "; " + warning;
+  }
+}
+
+}  // namespace
+
+run_report section_store(int argc, const char* const* argv, const tool_paths& paths) {
+  std::string err;
+  std::string warning;
+  std::string warnings;
+  const std::string_view program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+
+  // 1. The section, from the name the tool was started under.
+  const std::optional<section_name> name = section_name_from_program(program, &err);
+  if (!name) {
+    return failed(exit_bad_input, refused_ident,
+                  "refused program name " + std::string(program) + ": " + err);
+  }
+  const std::string ident(program_base_name(program));
+  if (argc != 2 || argv[1][0] == '\0') {
+    return failed(exit_bad_input, ident,
+                  "usage: " + ident + " FILE (one argument: the file that holds the text)");
+  }
+
+  // 2. The text, read whole before anything is touched.
+  std::optional<std::string> text = config_text_read(argv[1], &err);
+  if (!text) {
+    return failed(exit_bad_input, ident, err);
+  }
+  // A text whose base64 would not fit in one settings value is refused rather
+  // than stored cut.
+  const bool stores_text = section_has_conf(name->kind);
+  if (stores_text && text->size() > config_text_max_stored) {
+    return failed(exit_bad_input, ident,
+                  "configuration text is " + std::to_string(text->size()) + " bytes; at most " +
+                      std::to_string(config_text_max_stored) + " can be stored");
+  }
+  const std::size_t text_size = text->size();
+
+  // 3. The lock, held until this function returns.
+  const unique_fd lock = section_lock(paths.lock, section_lock_wait, &err);
+  if (!lock) {
+    return not_updated(ident, err);
+  }
+
+  // 4. What runs killed half-way left beside the settings file.
+  if (!settings_replace_remove_leftovers(paths.settings, &err)) {
+    return not_updated(ident, err);
+  }
+
+  // 5. The settings path names a regular file; nothing else is ever opened.
+  if (!settings_is_regular(paths.settings, &err)) {
+    return not_updated(ident, err);
+  }
+
+  // 6. The working copy, made by cp, read through the tool's own descriptor.
+  std::optional<working_copy> copy = working_copy_make(paths, &err, &warning);
+  add_warning(warnings, warning);
+  if (!copy) {
+    return not_updated(ident, err);
+  }
+  const file_stream in(::fdopen(copy->fd.release(), "r"));
+  if (!in) {
+    return not_updated(ident, os_error("cannot read " + copy->path, errno));
+  }
+
+  // 7. The section's current values, from the copy: under the lock it holds
+  // the same bytes as the settings file.
+  section_record record;
+  record.section = name->token;
+  record.key_infix = name->key_infix;
+  record.kind = name->kind;
+  if (const int error = section_load(record, in.get()); error != 0) {
+    return not_updated(ident, os_error("reading " + copy->path, error));
+  }
+  if (::fseeko(in.get(), 0, SEEK_SET) != 0) {
+    return not_updated(ident, os_error("rewinding " + copy->path, errno));
+  }
+  record.conf = std::move(*text);
+
+  // 8. The new settings file, beside the old one. The larger buffer only
+  // saves write calls; it is declared first so that it outlives the stream.
+  std::array<char, 1 << 16> out_buffer{};
+  warning.clear();
+  std::optional<settings_replacement> replacement =
+      settings_replace_begin(paths.settings, &err, &warning);
+  add_warning(warnings, warning);
+  if (!replacement) {
+    return not_updated(ident, err);
+  }
+  static_cast<void>(
+      std::setvbuf(replacement->stream.get(), out_buffer.data(), _IOFBF, out_buffer.size()));
+
+  // 9. The copy's lines, with the section's block, into it.
+  const rewrite_result rewritten = section_rewrite(in.get(), replacement->stream.get(), record);
+  if (rewritten.read_error != 0) {
+    return not_updated(ident, os_error("reading " + copy->path, rewritten.read_error));
+  }
+  if (rewritten.write_error != 0) {
+    return not_updated(ident, os_error("writing " + replacement->temp_path, rewritten.write_error));
+  }
+
+  // 10. In place.
+  const commit_result commit = settings_replace_commit(*replacement, &err);
+  if (commit == commit_result::failed) {
+    return not_updated(ident, err);
+  }
+  const std::string not_durable = err;
+
+  // 11. The hash, refreshed once the new content is in place, durable or not.
+  std::string hash_err;
+  const bool hashed = hash_tool_run(paths, &hash_err);
+
+  // 12. The working copy goes.
+  if (!working_copy_remove(*copy, &err)) {
+    add_warning(warnings, err);
+  }
+
+  if (commit == commit_result::not_durable) {
+    return failed(exit_not_updated, ident,
+                  "section " + name->token + " written, but the new settings may not be durable: " +
+                      not_durable + (hashed ? "" : "; hash tool: " + hash_err) + warnings);
+  }
+  std::string stored =
+      stores_text ? "stored section " + name->token + ": " + std::to_string(text_size) +
+                        " bytes of configuration text"
+                  : "rewrote section " + name->token +
+                        " from its current values; no configuration text is stored for it";
+  if (!hashed) {
+    warnings = "; hash tool: " + hash_err + warnings;
+  }
+  return {exit_stored, warnings.empty() ? LOG_NOTICE : LOG_WARNING, ident, stored + warnings};
+}

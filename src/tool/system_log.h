@@ -1,0 +1,34 @@
+// The one line each run leaves in the system log: the platform's other tools
+// report there, and operators read every configuration change and every
+// refusal there (logread, or /var/log/syslog).
+//
+// Logging must never hold up a run and never print: the message is sent as
+// one datagram on a non-blocking socket and dropped on any error (no daemon,
+// a stuck daemon, a full queue). glibc's syslog() is not used because it
+// blocks when the daemon's queue is full.
+#pragma once
+
+#include <syslog.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+inline constexpr int system_log_facility = LOG_USER;
+
+// Longest message body sent; a longer one is cut and ends with "...".
+inline constexpr std::size_t system_log_body_max = 480;
+
+// The text as printable ASCII on one line: every byte outside 0x20-0x7e and
+// the backslash itself are escaped (\\, \n, \t, \r, \x1b, ...), so that no
+// file or program name can forge a line of its own.
+std::string system_log_escape(std::string_view text);
+
+// The escaped text, cut between escapes to at most system_log_body_max bytes.
+std::string system_log_body(std::string_view text);
+
+// Sends "<priority>timestamp ident[pid]: body" to the syslog socket at
+// socket_path (/dev/log), ident and body escaped; level is LOG_ERR,
+// LOG_WARNING, LOG_NOTICE... Never waits, never fails the caller.
+void system_log_send(const char* socket_path, std::string_view ident, int level,
+                     std::string_view message);
