@@ -113,8 +113,14 @@ std::string system_log_body(std::string_view text) {
 
 void system_log_send(const char* socket_path, std::string_view ident, int level,
                      std::string_view message) {
-  const std::string line = "<" + std::to_string(system_log_facility | level) + ">" + timestamp() +
-                           system_log_escape(ident) + "[" + std::to_string(::getpid()) +
-                           "]: " + system_log_body(message);
+  std::string line("<");
+  line.append(std::to_string(system_log_facility | level))
+      .append(">")
+      .append(timestamp())
+      .append(system_log_escape(ident))
+      .append("[")
+      .append(std::to_string(::getpid()))
+      .append("]: ")
+      .append(system_log_body(message));
   send_to(socket_path, line);
 }
