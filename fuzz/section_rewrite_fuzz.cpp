@@ -1,7 +1,8 @@
 // libFuzzer target: arbitrary bytes as a settings file and a configuration
 // text, stored into each kind of section the way the tool does, with the
 // properties that must hold checked on the result:
-// - the one-pass loader finds what a rewind-and-scan per key finds;
+// - the one-pass loader, and the per-key readers, find what a deliberately
+//   naive reference reader (below, independent of src/) finds;
 // - every line that is not the section's comes out, in order, cut at its
 //   first CR and LF and otherwise whole;
 // - the section's block comes out once, whole, in catalogue order, in the
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -28,7 +30,8 @@
 #include "settings/settings_line.h"
 #include "tool/program_name.h"
 #include "tool/section_load.h"
-#include "tool/section_save.h"
+#include "tool/section_rewrite.h"
+#include "tool/section_store.h"
 
 namespace {
 
@@ -37,7 +40,7 @@ constexpr std::array<std::string_view, 10> tokens{"global", "vrf1",   "vrf2", "v
 
 struct workspace {
   std::string dir;
-  std::string settings, working_copy, missing_hash;
+  std::string settings, lock, working_copy, missing_hash, missing_log, text;
   tool_paths paths{};
 
   workspace() {
@@ -49,9 +52,13 @@ struct workspace {
     }
     dir = templ;
     settings = dir + "/settings";
+    lock = dir + "/.settings.lock";
     working_copy = dir + "/settings.module.tal";
     missing_hash = dir + "/no-hash-tool";
-    paths = {settings.c_str(), dir.c_str(), working_copy.c_str(), "/bin/cp", missing_hash.c_str()};
+    missing_log = dir + "/no-log";
+    text = dir + "/text";
+    paths = {settings.c_str(),     lock.c_str(),        working_copy.c_str(),
+             "/bin/cp",            missing_hash.c_str(), missing_log.c_str()};
   }
   ~workspace() {
     std::error_code ignored;
@@ -95,6 +102,40 @@ bool belongs(std::string_view text, std::string_view pattern) {
   return text.find('=') != std::string_view::npos && text.find(pattern) != std::string_view::npos;
 }
 
+// The reference reader: the line format read the plainest way, one key at a
+// time from the start of the file, sharing no code with src/.
+std::optional<std::string> reference_find(std::string_view content, std::string_view key) {
+  for (std::string_view line : raw_lines(content)) {
+    line = line.substr(0, line.find('\r'));
+    line = line.substr(0, line.find('\0'));
+    if (const auto quote = line.rfind('"'); quote != std::string_view::npos) {
+      line = line.substr(0, quote);
+    }
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos || equals != key.size()) {
+      continue;
+    }
+    bool same = true;
+    for (std::size_t i = 0; i < key.size() && same; ++i) {
+      const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; };
+      same = upper(line[i]) == upper(key[i]);
+    }
+    if (same) {
+      std::string_view value = line.substr(equals + 1);
+      if (!value.empty() && value.front() == '"') {
+        value.remove_prefix(1);
+      }
+      return std::string(value);
+    }
+  }
+  return std::nullopt;
+}
+
+std::uint32_t reference_number(const std::optional<std::string>& value) {
+  unsigned number = 0;
+  return value && std::sscanf(value->c_str(), "%u", &number) == 1 ? number : 0;
+}
+
 // Whether a text value survives a write and a read unchanged.
 bool representable(std::string_view value) {
   return value.size() <= settings_max_value_length &&
@@ -119,17 +160,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ofstream out(ws.settings, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
   }
-  const auto name = section_name_from_program("tal-setconf-" + std::string(token));
+  std::string refused;
+  const auto name = section_name_from_program("tal-setconf-" + std::string(token), &refused);
   check(name.has_value(), "accepted section name");
   const section_kind kind = section_kind_of(name->token);
 
-  section_record record;
-  record.section = name->token;
-  record.key_infix = name->key_infix;
-  check(section_load(record, ws.settings.c_str()) == load_result::loaded, "settings load");
-
-  // The one pass finds what the per-key readers find.
+  section_record record = section_record_for(name->token, name->key_infix);
   file_stream file = settings_open(ws.settings.c_str(), "r");
+  check(file && section_load(record, file.get()) == 0, "settings load");
+
+  // The one pass and the per-key readers find what the reference finds.
   std::vector<const catalogue_row*> rows;
   for (const auto& row : section_catalogue()) {
     if (!section_row_applies(row, kind)) {
@@ -137,11 +177,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     rows.push_back(&row);
     const std::string key = section_row_key(row, record.key_infix);
+    const std::optional<std::string> expected = reference_find(content, key);
     if (value_kind_is_text(row.value)) {
-      check(settings_read_string(file.get(), key) == section_row_text(record, row), "text reader");
+      check(section_row_text(record, row) == expected.value_or(""), "loaded text");
+      check(settings_read_string(file.get(), key) == expected.value_or(""), "text reader");
     } else {
-      check(settings_read_uint(file.get(), key) == section_row_number(record, row),
-            "number reader");
+      check(section_row_number(record, row) == reference_number(expected), "loaded number");
+      check(settings_read_uint(file.get(), key) == reference_number(expected), "number reader");
     }
   }
   file.reset();
@@ -159,16 +201,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t length = 0;
     std::FILE* out = ::open_memstream(&buffer, &length);
     check(in && out != nullptr, "streams");
-    check(section_rewrite(in.get(), out, record), "rewrite");
+    check(section_rewrite(in.get(), out, record).ok(), "rewrite");
     std::fclose(out);
     after.assign(buffer, length);
     std::free(buffer);
   }
-  // Now and then the whole store (cp, new file, rename), which must make the
-  // same file; it starts a process, so not on every input.
+  // Now and then the whole run (lock, cp, load, new file, rename), which must
+  // make the same file; it starts a process, so not on every input. The lock
+  // file must be root's, so only as root.
   static unsigned inputs = 0;
-  if (++inputs % 64 == 0) {
-    check(section_save(record, ws.paths), "section stored");
+  if (++inputs % 64 == 0 && ::geteuid() == 0) {
+    {
+      std::ofstream out(ws.text, std::ios::binary | std::ios::trunc);
+      out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+    const std::string program = "tal-setconf-" + std::string(token);
+    const std::array<const char*, 2> argv{program.c_str(), ws.text.c_str()};
+    check(section_store(2, argv.data(), ws.paths).status == exit_stored, "section stored");
     check(slurp(ws.settings) == after, "stored file equals the rewrite");
     check(!std::filesystem::exists(ws.working_copy), "working copy removed");
   }
@@ -207,10 +256,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // What was written reads back. A kept line before the block that holds a
   // block key in another case is read first; it was first before too, so
   // only the replaced text can differ.
-  section_record reread;
-  reread.section = record.section;
-  reread.key_infix = record.key_infix;
-  check(section_load(reread, ws.settings.c_str()) == load_result::loaded, "reload");
+  section_record reread = section_record_for(record.section, record.key_infix);
+  file = settings_open(ws.settings.c_str(), "r");
+  check(file && section_load(reread, file.get()) == 0, "reload");
   for (const catalogue_row* row : rows) {
     const std::string key = section_row_key(*row, record.key_infix);
     switch (row->value) {
