@@ -15,11 +15,11 @@
 #include <unistd.h>
 
 #include <array>
-#include <optional>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -57,8 +57,8 @@ struct workspace {
     missing_hash = dir + "/no-hash-tool";
     missing_log = dir + "/no-log";
     text = dir + "/text";
-    paths = {settings.c_str(),     lock.c_str(),        working_copy.c_str(),
-             "/bin/cp",            missing_hash.c_str(), missing_log.c_str()};
+    paths = {settings.c_str(), lock.c_str(),         working_copy.c_str(),
+             "/bin/cp",        missing_hash.c_str(), missing_log.c_str()};
   }
   ~workspace() {
     std::error_code ignored;

@@ -61,6 +61,11 @@ void device_root::install_hash_probe() const {
   fs::copy_file(FD_PROBE, hash_tool());
 }
 
+void device_root::make_lock_file() const {
+  write_file(lock_file(), "");
+  fs::permissions(lock_file(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
 std::string device_root::script(std::string_view name, std::string_view body) const {
   write_file(dir / name, "#!/bin/sh\n" + std::string(body) + "\n");
   fs::permissions(dir / name, fs::perms::owner_all);
@@ -136,7 +141,8 @@ std::vector<std::string> dir_names(const fs::path& dir) {
   return names;
 }
 
-log_listener::log_listener(fs::path socket_path, int receive_buffer) : path(std::move(socket_path)) {
+log_listener::log_listener(fs::path socket_path, int receive_buffer)
+    : path(std::move(socket_path)) {
   fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

@@ -51,8 +51,12 @@ struct device_root {
   std::filesystem::path working_copy() const { return dir / "tmp/settings.module.tal"; }
   std::filesystem::path hash_tool() const { return dir / "sbin/hash_generate"; }
   std::filesystem::path lock_file() const { return dir / "opt/tal/etc/.settings.lock"; }
+  // The lock file as a first run leaves it (root's, 0600).
+  void make_lock_file() const;
   // What the settings directory holds after any run: the settings and the lock.
-  static std::vector<std::string> settings_dir_after_run() { return {".settings.lock", "settings"}; }
+  static std::vector<std::string> settings_dir_after_run() {
+    return {".settings.lock", "settings"};
+  }
 
   void set_settings(std::string_view content) const { write_file(settings(), content); }
   // What every run so far wrote to its standard output and error.

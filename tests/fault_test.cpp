@@ -62,9 +62,10 @@ TEST_F(fault, CopyProgramFailsOrCheats) {
   expect_untouched();
   // One that puts another file of the same size at the path: caught only by
   // the path no longer naming the file the tool made.
-  EXPECT_EQ(root.run("ospf", {in},
-                     {{"SANDBOX_CP", fake_cp("tr -c '\\n' x < \"$1\" > \"$2.x\"; mv \"$2.x\" \"$2\"")}}),
-            2);
+  EXPECT_EQ(
+      root.run("ospf", {in},
+               {{"SANDBOX_CP", fake_cp("tr -c '\\n' x < \"$1\" > \"$2.x\"; mv \"$2.x\" \"$2\"")}}),
+      2);
   expect_untouched();
   EXPECT_EQ(root.run("ospf", {in}), 0);
   EXPECT_EQ(root.settings_content(), after);
@@ -96,8 +97,7 @@ TEST_F(fault, TmpFull) {
 }
 
 TEST_F(fault, ReadOnlySettingsDirectory) {
-  write_file(root.lock_file(), "");
-  fs::permissions(root.lock_file(), fs::perms::owner_read | fs::perms::owner_write);
+  root.make_lock_file();
   EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_ETC", "ro"}}), 2);
   expect_untouched();
 }

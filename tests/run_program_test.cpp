@@ -48,7 +48,8 @@ TEST(RunProgram, ChildSeesDevNullAndNoOtherDescriptor) {
   EXPECT_EQ(run_program(p.path.c_str(), {"x"}), 256);
   ::close(held);
   EXPECT_EQ(p.report(),
-            "argc 2\narg x\nfd 0 /dev/null\nfd 1 /dev/null\nfd 2 /dev/null\nworking-copy no\nsignals default\ngroup own\n");
+            "argc 2\narg x\nfd 0 /dev/null\nfd 1 /dev/null\nfd 2 /dev/null\nworking-copy "
+            "no\nsignals default\ngroup own\n");
 }
 
 TEST(RunProgram, PassesAtMost62Arguments) {
@@ -81,7 +82,8 @@ TEST(RunProgram, ParentWithStandardDescriptorsClosed) {
     ASSERT_EQ(::waitpid(tester, &status, 0), tester);
     EXPECT_EQ(status, 0) << "descriptor " << closed;
     EXPECT_EQ(p.report(),
-              "argc 1\nfd 0 /dev/null\nfd 1 /dev/null\nfd 2 /dev/null\nworking-copy no\nsignals default\ngroup own\n")
+              "argc 1\nfd 0 /dev/null\nfd 1 /dev/null\nfd 2 /dev/null\nworking-copy no\nsignals "
+              "default\ngroup own\n")
         << "descriptor " << closed;
   }
 }
@@ -133,8 +135,8 @@ TEST(RunProgram, ABoundStopsTheProgramAndEverythingItStarted) {
     std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), state);
     return state;
   };
-  for (int i = 0; i < 100 && !state_of(sleeper).empty() &&
-                  state_of(sleeper).find(") Z") == std::string::npos;
+  for (int i = 0;
+       i < 100 && !state_of(sleeper).empty() && state_of(sleeper).find(") Z") == std::string::npos;
        ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

@@ -48,8 +48,7 @@ TEST(ProgramName, AcceptedNamesGiveTokenAndUpperCaseInfix) {
         "x234567890123456789012345678901234567890123456789"
         "01234567890123"}) {
     std::string why;
-    const auto name =
-        section_name_from_program(std::string("/usr/bin/tal-setconf-") + token, &why);
+    const auto name = section_name_from_program(std::string("/usr/bin/tal-setconf-") + token, &why);
     ASSERT_TRUE(name.has_value()) << token << ": " << why;
     EXPECT_EQ(name->token, token);
     EXPECT_EQ(name->kind, section_kind_of(token));

@@ -22,10 +22,10 @@
 inline constexpr int run_program_max_args = 62;
 
 struct program_run {
-  int status = -1;         // raw wait status; -1 when no child was made or it could not be reaped
-  int start_error = 0;     // errno when no child could be made (pipe, fork) or reaped
-  int exec_error = 0;      // exec's errno in the child; 0 when the program started
-  bool stopped = false;    // outlived its time bound and was stopped by signals
+  int status = -1;       // raw wait status; -1 when no child was made or it could not be reaped
+  int start_error = 0;   // errno when no child could be made (pipe, fork) or reaped
+  int exec_error = 0;    // exec's errno in the child; 0 when the program started
+  bool stopped = false;  // outlived its time bound and was stopped by signals
 };
 
 struct program_bound {

@@ -74,8 +74,8 @@ bool file_attributes_copy(const char* from, int to, std::string* err, std::strin
     if (errno == ENOTSUP) {
       return true;
     }
-    *err = "cannot list the extended attributes of " + std::string(from) + ": " +
-           std::strerror(errno);
+    *err =
+        "cannot list the extended attributes of " + std::string(from) + ": " + std::strerror(errno);
     return false;
   }
   bool had_acl = false;

@@ -71,8 +71,7 @@ settings_replacement::~settings_replacement() {
 }
 
 std::optional<settings_replacement> settings_replace_begin(const char* settings_path,
-                                                           std::string* err,
-                                                           std::string* warning) {
+                                                           std::string* err, std::string* warning) {
   settings_replacement replacement;
   auto target = resolve(settings_path);
   if (!target) {

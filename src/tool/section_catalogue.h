@@ -15,8 +15,8 @@ inline constexpr int pim_slot_count = 12;
 enum class section_kind { global, vrf1, vrf2, vrf3, vrf, mpls, pim_sm, generic };
 
 struct section_record {
-  std::string_view section;    // section token; selects the kind
-  std::string_view key_infix;  // "MOD_TAL_" + key_infix + "_ENABLED" / "_CONF"
+  std::string_view section;                   // section token; selects the kind
+  std::string_view key_infix;                 // "MOD_TAL_" + key_infix + "_ENABLED" / "_CONF"
   section_kind kind = section_kind::generic;  // worked out from section once, by section_record_for
   std::uint32_t enabled = 0;
   std::string conf;  // stored base64 after loading; the new text once the driver sets it

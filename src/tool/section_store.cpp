@@ -176,11 +176,11 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
                   "section " + name->token + " written, but the new settings may not be durable: " +
                       not_durable + (hashed ? "" : "; hash tool: " + hash_err) + warnings);
   }
-  std::string stored =
-      stores_text ? "stored section " + name->token + ": " + std::to_string(text_size) +
-                        " bytes of configuration text"
-                  : "rewrote section " + name->token +
-                        " from its current values; no configuration text is stored for it";
+  std::string stored = stores_text
+                           ? "stored section " + name->token + ": " + std::to_string(text_size) +
+                                 " bytes of configuration text"
+                           : "rewrote section " + name->token +
+                                 " from its current values; no configuration text is stored for it";
   if (!hashed) {
     warnings = "; hash tool: " + hash_err + warnings;
   }
