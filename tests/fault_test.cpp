@@ -60,13 +60,14 @@ TEST_F(fault, CopyProgramFailsOrCheats) {
   expect_untouched();
   EXPECT_EQ(root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("head -c 5 \"$1\" > \"$2\"")}}), 2);
   expect_untouched();
-  // One that puts another file of the same size at the path: caught only by
-  // the path no longer naming the file the tool made.
-  EXPECT_EQ(
-      root.run("ospf", {in},
-               {{"SANDBOX_CP", fake_cp("tr -c '\\n' x < \"$1\" > \"$2.x\"; mv \"$2.x\" \"$2\"")}}),
-      2);
+  // One that fills the file and then puts another of the same size at the
+  // path: only the path no longer naming the tool's own file tells.
+  EXPECT_EQ(root.run("ospf", {in},
+                     {{"SANDBOX_CP", fake_cp("cat \"$1\" > \"$2\"; tr -c '\\n' x < \"$1\" > "
+                                             "\"$2.x\"; mv \"$2.x\" \"$2\"")}}),
+            2);
   expect_untouched();
+  std::filesystem::remove(root.working_copy());
   EXPECT_EQ(root.run("ospf", {in}), 0);
   EXPECT_EQ(root.settings_content(), after);
 }

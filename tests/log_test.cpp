@@ -1,8 +1,6 @@
 // The one line each run leaves in the system log, read by a listener of the
 // test's own mounted at /dev/log in the sandbox.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <syslog.h>
 
 #include <chrono>
@@ -172,24 +170,4 @@ TEST(log, AFullLogQueueDoesNotHoldARunUp) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_EQ(root.run("ospf", {"missing"}), 1);
   EXPECT_EQ(root.outputs(), "");
-}
-
-TEST(log, LockNotObtainedInTime) {
-  SKIP_WITHOUT_SANDBOX();
-  device_root root;
-  root.set_settings(before);
-  ASSERT_EQ(root.run_text("ospf", "first"), 0);  // makes the lock file
-  const log_listener listener(root.dir / "log.sock");
-  const int lock = ::open(root.lock_file().c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
-  const std::string stored = root.settings_content();
-  EXPECT_EQ(root.run_text("ospf", "second"), 2);
-  ::close(lock);
-  EXPECT_EQ(root.settings_content(), stored);
-  const auto messages = listener.messages();
-  ASSERT_EQ(messages.size(), 1U);
-  EXPECT_NE(messages[0].find("settings not updated: lock on /opt/tal/etc/.settings.lock not "
-                             "obtained within 60 s"),
-            std::string::npos)
-      << messages[0];
 }
