@@ -11,7 +11,7 @@ cd "$top"
 stages=${*:-native aarch64 sanitize fuzz lint}
 
 sh scripts/install-deps.sh cmake g++ make libgtest-dev googletest util-linux coreutils tar file \
-  g++-aarch64-linux-gnu qemu-user valgrind
+  g++-aarch64-linux-gnu qemu-user valgrind acl
 
 failed=""
 run_stage() {
