@@ -141,22 +141,38 @@ std::vector<std::string> dir_names(const fs::path& dir) {
   return names;
 }
 
+namespace {
+
+// A socket's path must fit in sun_path (108 bytes), and a scratch directory
+// deep in a build tree may not: the path goes through a descriptor of the
+// directory instead, /proc/self/fd/N/NAME.
+struct socket_address {
+  int dir = -1;
+  sockaddr_un address{};
+  explicit socket_address(const fs::path& path) {
+    dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    address.sun_family = AF_UNIX;
+    const std::string short_path =
+        "/proc/self/fd/" + std::to_string(dir) + "/" + path.filename().string();
+    std::strncpy(address.sun_path, short_path.c_str(), sizeof address.sun_path - 1);
+  }
+  socket_address(const socket_address&) = delete;
+  socket_address& operator=(const socket_address&) = delete;
+  ~socket_address() { ::close(dir); }
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&address); }
+};
+
+}  // namespace
+
 log_listener::log_listener(fs::path socket_path, int receive_buffer)
     : path(std::move(socket_path)) {
   fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string where = path.string();
-  if (fd < 0 || where.size() >= sizeof address.sun_path) {
-    ADD_FAILURE() << "no socket at " << where << " (path too long for a socket?)";
-    return;
-  }
-  std::strcpy(address.sun_path, where.c_str());
   if (receive_buffer > 0) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   }
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ADD_FAILURE() << "cannot bind " << where << ": " << std::strerror(errno);
+  const socket_address address(path);
+  if (fd < 0 || ::bind(fd, address.get(), sizeof address.address) != 0) {
+    ADD_FAILURE() << "cannot bind " << path << ": " << std::strerror(errno);
   }
 }
 
@@ -180,13 +196,11 @@ std::vector<std::string> log_listener::messages() const {
 
 void log_listener::fill_queue() const {
   const int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, path.c_str());
+  const socket_address address(path);
   const std::string filler(200, 'f');
   int sent = 0;
-  while (::sendto(sender, filler.data(), filler.size(), MSG_DONTWAIT,
-                  reinterpret_cast<const sockaddr*>(&address), sizeof address) >= 0) {
+  while (::sendto(sender, filler.data(), filler.size(), MSG_DONTWAIT, address.get(),
+                  sizeof address.address) >= 0) {
     ++sent;
   }
   EXPECT_EQ(errno, EAGAIN) << "after " << sent << " datagrams";

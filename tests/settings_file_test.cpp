@@ -160,8 +160,9 @@ TEST(SettingsFindAll, AgreesWithTheRewindingReadersAcrossBlockBoundaries) {
   std::vector<std::string> keys;
   for (int i = 0; i < 150; ++i) {
     const std::string key = "K" + std::to_string(i);
-    text += key + "=" + std::string(static_cast<std::size_t>(i * 977 % 70000), 'a' + i % 26) +
-            (i % 7 == 0 ? "\r\n" : "\n");
+    text.append(key).append("=");
+    text.append(static_cast<std::size_t>(i * 977 % 70000), static_cast<char>('a' + i % 26));
+    text.append(i % 7 == 0 ? "\r\n" : "\n");
     if (i % 40 == 0) {
       text += std::string(200000, 'z') + "=tail\n";
     }

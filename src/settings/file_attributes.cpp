@@ -2,6 +2,7 @@
 
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -20,10 +21,8 @@ need need_of(std::string_view name) {
   if (name == access_acl || name.starts_with("user.")) {
     return need::required;
   }
-  for (const auto skipped : never_copied) {
-    if (name == skipped) {
-      return need::skipped;
-    }
+  if (std::find(never_copied.begin(), never_copied.end(), name) != never_copied.end()) {
+    return need::skipped;
   }
   // Labels; trusted.* and the like are the kernel's or a daemon's business.
   return name.starts_with("security.") ? need::best_effort : need::skipped;
