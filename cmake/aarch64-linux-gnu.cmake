@@ -1,6 +1,7 @@
 # Cross build for the router: AArch64 Linux, Debian's cross toolchain
-# (g++-aarch64-linux-gnu). Programs are linked statically, so they run on the
-# router without its C++ runtime and under qemu-user without a target sysroot.
+# (g++-aarch64-linux-gnu). Programs are linked static-pie, so they run on the
+# router without its C++ runtime and under qemu-user without a target sysroot,
+# and are still loaded at a random address.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
@@ -10,5 +11,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Linked statically: static-pie when hardened (cmake/hardening.cmake), plain
+# static otherwise.
+set(TAL_LINK_STATIC ON)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)

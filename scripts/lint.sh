@@ -4,9 +4,12 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-sh scripts/install-deps.sh cmake g++ clang-format clang-tidy cppcheck libgtest-dev
+sh scripts/install-deps.sh cmake g++ clang-format clang-tidy cppcheck libgtest-dev shellcheck
 status=0
-files=$(git ls-files -co --exclude-standard '*.cpp' '*.h')
+# The tracked sources in a checkout; every source under the tree's own
+# folders in a tarball without .git.
+files=$(git ls-files -co --exclude-standard '*.cpp' '*.h' 2>/dev/null ||
+  find src tests fuzz bench -name '*.cpp' -o -name '*.h')
 echo "--- clang-format"
 # shellcheck disable=SC2086
 clang-format --dry-run --Werror $files || status=1
@@ -17,6 +20,8 @@ if ! run-clang-tidy-14 -quiet -p build-lint "$top/src/" >build-lint/tidy.log 2>&
   grep -E ' (warning|error): ' build-lint/tidy.log || tail -20 build-lint/tidy.log
   status=1
 fi
+echo "--- shellcheck"
+shellcheck -x -s sh .ci/run scripts/*.sh tests/*.sh bench/*.sh || status=1
 echo "--- cppcheck"
 cppcheck --enable=warning,style,performance,portability --std=c++20 --inline-suppr \
   --suppress=unusedStructMember --error-exitcode=1 --quiet -I src src || status=1

@@ -36,9 +36,10 @@ doc="$root/usr/share/doc/tal-setconf"
 mkdir -p "$doc"
 cp "$top/packaging/copyright" "$doc/copyright"
 gzip -9n -c "$top/packaging/changelog" > "$doc/changelog.gz"
-mkdir -p "$root/usr/share/lintian/overrides"
-cp "$top/packaging/lintian-overrides.$arch" "$root/usr/share/lintian/overrides/tal-setconf" 2>/dev/null ||
-  cp "$top/packaging/lintian-overrides" "$root/usr/share/lintian/overrides/tal-setconf"
+if [ -f "$top/packaging/lintian-overrides.$arch" ]; then
+  mkdir -p "$root/usr/share/lintian/overrides"
+  cp "$top/packaging/lintian-overrides.$arch" "$root/usr/share/lintian/overrides/tal-setconf"
+fi
 
 # Modes that do not depend on the umask, and one time stamp.
 find "$root" -type d -exec chmod 0755 {} +

@@ -1,3 +1,4 @@
+#!/bin/sh
 # Shell helpers (sourced) for running the real binary in tests/sandbox.sh.
 
 # True when this machine gives a private mount namespace (root).

@@ -138,10 +138,10 @@ TEST_F(hostile, OtherUsersCannotHoldStoresUp) {
     }
     int result[3] = {::flock(dir, LOCK_EX), ::flock(settings, LOCK_EX), 0};
     result[2] = ::openat(dir, ".settings.lock", O_RDONLY) < 0 ? errno : 0;
-    static_cast<void>(::write(told[1], result, sizeof result));
     char wait_for_parent = 0;
-    static_cast<void>(::read(go_on[0], &wait_for_parent, 1));
-    ::_exit(0);
+    const bool told_parent = ::write(told[1], result, sizeof result) == sizeof result;
+    // Returns when the parent closes its end.
+    ::_exit(told_parent && ::read(go_on[0], &wait_for_parent, 1) >= 0 ? 0 : 1);
   }
   ::close(go_on[0]);
   ::close(told[1]);

@@ -23,6 +23,8 @@ unshare --mount --propagation private true 2>/dev/null || {
   echo "sandbox: no private mount namespace here (needs root)" >&2
   exit 77
 }
+# The script below is expanded by the inner shell, not this one.
+# shellcheck disable=SC2016
 exec unshare --mount --propagation private /bin/sh -eu -c '
   cd "$1"; shift
   # cwd keeps ROOT reachable after mounts hide the path it was reached by.

@@ -159,7 +159,8 @@ TEST(SettingsFindAll, AgreesWithTheRewindingReadersAcrossBlockBoundaries) {
   std::string text;
   std::vector<std::string> keys;
   for (int i = 0; i < 150; ++i) {
-    const std::string key = "K" + std::to_string(i);
+    std::string key("K");
+    key += std::to_string(i);
     text.append(key).append("=");
     text.append(static_cast<std::size_t>(i * 977 % 70000), static_cast<char>('a' + i % 26));
     text.append(i % 7 == 0 ? "\r\n" : "\n");

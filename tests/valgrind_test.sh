@@ -5,6 +5,7 @@
 set -eu
 binary=$1
 sandbox=$2
+# shellcheck source=tests/device_root.sh
 . "$(dirname "$0")/device_root.sh"
 require_sandbox "running the tool"
 root=$(new_scratch "$3" valgrind)

@@ -60,7 +60,9 @@ void close_from_3_but(int keep) {
   ::execvp(path, argv);
   const int error = errno;
   // Nothing more can be done if the parent does not hear it: it sees status 1.
-  static_cast<void>(::write(report, &error, sizeof error));
+  if (::write(report, &error, sizeof error) < 0) {
+    ::_exit(1);
+  }
   ::_exit(1);
 }
 
