@@ -47,3 +47,17 @@ for size in $sizes; do
   shell=$(median "$root/times.csv" shell)
   echo "| $(numfmt --to=iec "$size")B | $pim | $ospf | $floor | $(ratio "$pim" "$floor") | $(ratio "$ospf" "$floor") | $fresh | $shell | $(cat "$root/rss.txt") |"
 done
+
+# Peak memory with one very long line (not the section's): the reader holds
+# one line at a time, so this follows the line, not the file.
+long=${TAL_BENCH_LONG_LINE:-209715200}
+{
+  printf 'MOD_TAL_OSPF_ENABLED=1\nLONG='
+  head -c "$long" /dev/zero | tr '\0' v
+  printf '\nMOD_TAL_PIM_SM_ENABLED=1\n'
+} > "$root/opt/tal/etc/settings"
+sh tests/sandbox.sh "$root" /usr/bin/time -f '%M' -o ./rss.txt ./bin/tal-setconf-pim_sm ./in.txt
+echo
+echo "one line of $(numfmt --to=iec "$long")B: tool peak RSS $(cat "$root/rss.txt") KB" \
+  "($(awk -v kb="$(cat "$root/rss.txt")" -v line="$long" 'BEGIN { printf "%d", kb - line / 1024 }') KB over the line)"
+rm -f "$root/opt/tal/etc/settings"

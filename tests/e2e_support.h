@@ -5,6 +5,7 @@
 // tests skip.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -99,6 +100,21 @@ bool sandbox_available();
       GTEST_SKIP() << "end-to-end runs need root and a private mount namespace (unshare -m)"; \
     }                                                                                         \
   } while (false)
+
+// The settings most tests start from, and what storing "text" into the ospf
+// section makes of them.
+inline constexpr std::string_view ospf_settings_before = "A=1\nMOD_TAL_OSPF_ENABLED=1\nB=2\n";
+inline constexpr std::string_view ospf_settings_after =
+    "A=1\nMOD_TAL_OSPF_ENABLED=1\nMOD_TAL_OSPF_CONF=dGV4dA==\nB=2\n";
+
+// A device root holding ospf_settings_before; skips without a sandbox.
+struct ospf_root_test : ::testing::Test {
+  device_root root;
+  void SetUp() override {
+    SKIP_WITHOUT_SANDBOX();
+    root.set_settings(ospf_settings_before);
+  }
+};
 
 // Lists the names in a directory, sorted.
 std::vector<std::string> dir_names(const std::filesystem::path& dir);

@@ -19,15 +19,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view before = "A=1\nMOD_TAL_OSPF_ENABLED=1\nB=2\n";
-const std::string after = "A=1\nMOD_TAL_OSPF_ENABLED=1\nMOD_TAL_OSPF_CONF=dGV4dA==\nB=2\n";
+constexpr std::string_view before = ospf_settings_before;
+const std::string after(ospf_settings_after);
 
-struct fault : ::testing::Test {
-  device_root root;
-  void SetUp() override {
-    SKIP_WITHOUT_SANDBOX();
-    root.set_settings(before);
-  }
+struct fault : ospf_root_test {
   // A stand-in for /bin/cp, as a shell script in the root.
   std::string fake_cp(std::string_view body) const { return root.script("fake-cp", body); }
   void expect_untouched() const {

@@ -19,15 +19,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view before = "A=1\nMOD_TAL_OSPF_ENABLED=1\nB=2\n";
-const std::string after = "A=1\nMOD_TAL_OSPF_ENABLED=1\nMOD_TAL_OSPF_CONF=dGV4dA==\nB=2\n";
+constexpr std::string_view before = ospf_settings_before;
+const std::string after(ospf_settings_after);
 
-struct hostile : ::testing::Test {
-  device_root root;
-  void SetUp() override {
-    SKIP_WITHOUT_SANDBOX();
-    root.set_settings(before);
-  }
+struct hostile : ospf_root_test {
   // Exit 2, the settings as they were, nothing left behind, nothing printed.
   void expect_clean_failure(int status, std::string_view settings = before) const {
     EXPECT_EQ(status, 2);

@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view before = "A=1\nMOD_TAL_OSPF_ENABLED=1\nB=2\n";
+constexpr std::string_view before = ospf_settings_before;
 
 struct log_case {
   std::string name;

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr std::string_view before = "A=1\nMOD_TAL_OSPF_ENABLED=1\nB=2\n";
+constexpr std::string_view before = ospf_settings_before;
 
 }  // namespace
 
