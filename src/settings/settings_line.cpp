@@ -99,17 +99,14 @@ bool settings_line_reader_give_back(settings_line_reader& reader) {
   return true;
 }
 
-bool settings_line_holds(const settings_line_reader& reader, settings_needle& needle,
-                         std::string_view line) {
-  if (!needle.valid || needle.generation != reader.generation || needle.at < line.data()) {
-    const char* end = reader.block.get() + reader.end;
-    const void* hit = ::memmem(line.data(), static_cast<std::size_t>(end - line.data()),
-                               needle.text.data(), needle.text.size());
-    needle.at = hit != nullptr ? static_cast<const char*>(hit) : end;
-    needle.generation = reader.generation;
-    needle.valid = true;
-  }
-  return needle.at < line.data() + line.size();
+void settings_needle_search(const settings_line_reader& reader, settings_needle& needle,
+                            std::string_view line) {
+  const char* end = reader.block.get() + reader.end;
+  const void* hit = ::memmem(line.data(), static_cast<std::size_t>(end - line.data()),
+                             needle.text.data(), needle.text.size());
+  needle.at = hit != nullptr ? static_cast<const char*>(hit) : end;
+  needle.generation = reader.generation;
+  needle.valid = true;
 }
 
 std::string_view settings_line_text(std::string_view raw_line) {
