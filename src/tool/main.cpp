@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <exception>
 #include <new>
+#include <string>
 
 #include "tool/program_name.h"
 #include "tool/run_report.h"
@@ -48,6 +50,11 @@ int main(int argc, char** argv) {
     report = {exit_not_updated, LOG_ERR,
               named ? std::string(program_base_name(argv[0])) : std::string("tal-setconf"),
               "settings not updated: out of memory"};
+  } catch (const std::exception& error) {
+    // Nothing else is expected from the library; if it comes, the run still
+    // ends cleanly, silent, with its files removed, and says what it was.
+    report = {exit_not_updated, LOG_ERR, "tal-setconf",
+              std::string("settings not updated: internal error: ") + error.what()};
   }
   system_log_send(device_paths.log_socket, report.ident, report.level, report.message);
   return report.status;
