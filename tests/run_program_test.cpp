@@ -88,6 +88,24 @@ TEST(RunProgram, ParentWithStandardDescriptorsClosed) {
   }
 }
 
+TEST(RunProgram, ExecErrorReachesAParentWithStandardDescriptorsClosed) {
+  probe p;
+  const std::string missing = (p.dir / "missing").string();
+  const pid_t tester = ::fork();
+  ASSERT_GE(tester, 0);
+  if (tester == 0) {
+    // The report pipe then takes descriptors 0 and 1, where the child puts
+    // /dev/null.
+    ::close(0);
+    ::close(1);
+    const program_run run = run_program_bounded(missing.c_str(), {}, {});
+    ::_exit(run.exec_error == ENOENT && run.status == 256 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(tester, &status, 0), tester);
+  EXPECT_EQ(status, 0);
+}
+
 TEST(RunProgram, CannotRunIsToldApartFromRanAndFailed) {
   probe p;
   const program_bound unbounded{};

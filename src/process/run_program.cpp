@@ -15,13 +15,14 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// Closes every descriptor from 3 up but keep. close_range() does it in two
-// calls; older kernels lack it, and there the table is walked, which costs
-// one call per possible descriptor.
+// Closes every descriptor from 3 up but keep (3 or more). close_range() does
+// it in two calls; older kernels lack it, and there the table is walked,
+// which costs one call per possible descriptor.
 void close_from_3_but(int keep) {
 #ifdef SYS_close_range
-  if (::syscall(SYS_close_range, 3U, static_cast<unsigned>(keep) - 1, 0U) == 0 &&
-      ::syscall(SYS_close_range, static_cast<unsigned>(keep) + 1, ~0U, 0U) == 0) {
+  const auto kept = static_cast<unsigned>(keep);
+  if ((kept == 3 || ::syscall(SYS_close_range, 3U, kept - 1, 0U) == 0) &&
+      ::syscall(SYS_close_range, kept + 1, ~0U, 0U) == 0) {
     return;
   }
 #endif
@@ -48,6 +49,11 @@ void close_from_3_but(int keep) {
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
+  // A caller started with standard descriptors closed may have got the
+  // pipe there: move it out of the way of /dev/null first.
+  if (report < 3) {
+    report = ::fcntl(report, F_DUPFD_CLOEXEC, 3);
+  }
   const int devnull = ::open("/dev/null", O_RDWR);
   for (int fd = 0; fd <= 2; ++fd) {
     if (devnull < 0) {
