@@ -164,15 +164,20 @@ struct socket_address {
 
 }  // namespace
 
-log_listener::log_listener(fs::path socket_path, int receive_buffer)
-    : path(std::move(socket_path)) {
-  fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+log_listener::log_listener(fs::path socket_path, int receive_buffer, int socket_type)
+    : type(socket_type), path(std::move(socket_path)) {
+  // A listening stream socket that never blocks in accept; its connections
+  // block in read until the sender has closed.
+  fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC | (type == SOCK_STREAM ? SOCK_NONBLOCK : 0), 0);
   if (receive_buffer > 0) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   }
   const socket_address address(path);
   if (fd < 0 || ::bind(fd, address.get(), sizeof address.address) != 0) {
     ADD_FAILURE() << "cannot bind " << path << ": " << std::strerror(errno);
+  }
+  if (type == SOCK_STREAM && ::listen(fd, 8) != 0) {
+    ADD_FAILURE() << "cannot listen on " << path << ": " << std::strerror(errno);
   }
 }
 
@@ -185,6 +190,22 @@ log_listener::~log_listener() {
 std::vector<std::string> log_listener::messages() const {
   std::vector<std::string> received;
   std::array<char, 4096> buffer{};
+  while (type == SOCK_STREAM) {
+    // Each sender has connected, written and closed: read each to its end.
+    const int connection = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) {
+      return received;
+    }
+    std::string stream;
+    for (ssize_t got = 0; (got = ::read(connection, buffer.data(), buffer.size())) > 0;) {
+      stream.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    ::close(connection);
+    for (std::size_t end = 0; (end = stream.find('\0')) != std::string::npos;) {
+      received.push_back(stream.substr(0, end));
+      stream.erase(0, end + 1);
+    }
+  }
   for (;;) {
     const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (got < 0) {

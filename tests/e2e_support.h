@@ -6,6 +6,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -25,13 +26,16 @@ inline constexpr std::string_view inherit_stdio_closed = "@stdio-closed";       
 // "$@" being the tool and its arguments: ulimit -f 8; exec "$@"
 inline constexpr std::string_view shell_wrapper = "@shell";
 
-// A syslog daemon of the test's own: a datagram socket in the root that the
-// sandbox mounts at /dev/log.
+// A syslog daemon of the test's own: a socket in the root that the sandbox
+// mounts at /dev/log. Datagrams by default; a stream socket, as some daemons
+// have, takes messages ended by NUL bytes.
 struct log_listener {
   int fd = -1;
+  int type = 0;
   std::filesystem::path path;
 
-  explicit log_listener(std::filesystem::path socket_path, int receive_buffer = 0);
+  explicit log_listener(std::filesystem::path socket_path, int receive_buffer = 0,
+                        int socket_type = SOCK_DGRAM);
   log_listener(const log_listener&) = delete;
   log_listener& operator=(const log_listener&) = delete;
   ~log_listener();

@@ -232,3 +232,29 @@ TEST_F(fault, InheritedProcessStateDoesNotBreakARun) {
             "argc 2\narg /opt/tal/etc/settings\nfd 0 /dev/null\nfd 1 /dev/null\n"
             "fd 2 /dev/null\nworking-copy yes\nsignals default\ngroup own\n");
 }
+
+TEST_F(fault, ADirectorySyncThatFailsAfterTheRenameIsToldAndStillHashed) {
+  if (std::string_view(FSYNC_FAULT).empty()) {
+    GTEST_SKIP() << "the fault is preloaded, which needs a dynamically linked tool without "
+                    "a sanitizer runtime";
+  }
+  const log_listener listener(root.dir / "log.sock");
+  root.install_hash_probe();
+  fs::copy_file(FSYNC_FAULT, root.dir / "fsync_fault.so");
+  EXPECT_EQ(
+      root.run("ospf", {root.input("text")},
+               {{std::string(shell_wrapper), "LD_PRELOAD=\"$PWD/fsync_fault.so\" exec \"$@\""}}),
+      2);
+  // In place, hashed, and the working copy gone: only durability is in doubt.
+  EXPECT_EQ(root.settings_content(), after);
+  EXPECT_EQ(read_file(root.hash_tool().string() + ".saw"), after);
+  EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
+  EXPECT_EQ(root.outputs(), "");
+  const auto messages = listener.messages();
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_NE(messages[0].find("<11>"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[0].find("section ospf written, but the new settings may not be durable: "
+                             "syncing directory /opt/tal/etc: Input/output error"),
+            std::string::npos)
+      << messages[0];
+}

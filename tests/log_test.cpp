@@ -171,3 +171,15 @@ TEST(log, AFullLogQueueDoesNotHoldARunUp) {
   EXPECT_EQ(root.run("ospf", {"missing"}), 1);
   EXPECT_EQ(root.outputs(), "");
 }
+
+TEST(log, AStreamSocketGetsTheMessageEndedByANul) {
+  SKIP_WITHOUT_SANDBOX();
+  device_root root;
+  root.set_settings(before);
+  const log_listener listener(root.dir / "log.sock", 0, SOCK_STREAM);
+  EXPECT_EQ(root.run_text("ospf", "text"), 0);
+  const auto messages = listener.messages();
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_TRUE(std::regex_match(messages[0], line_shape)) << messages[0];
+  EXPECT_NE(messages[0].find("stored section ospf: 4 bytes"), std::string::npos) << messages[0];
+}
