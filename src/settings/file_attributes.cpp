@@ -1,4 +1,5 @@
 #include "settings/file_attributes.h"
+#include "settings/os_error.h"
 
 #include <sys/xattr.h>
 
@@ -73,8 +74,7 @@ bool file_attributes_copy(const char* from, int to, std::string* err, std::strin
     if (errno == ENOTSUP) {
       return true;
     }
-    *err =
-        "cannot list the extended attributes of " + std::string(from) + ": " + std::strerror(errno);
+    *err = os_error("cannot list the extended attributes of " + std::string(from));
     return false;
   }
   bool had_acl = false;
@@ -94,7 +94,7 @@ bool file_attributes_copy(const char* from, int to, std::string* err, std::strin
       continue;  // removed since it was listed, or nothing the new file can carry
     }
     const std::string reason =
-        "cannot carry " + std::string(name) + " of " + from + " over: " + std::strerror(errno);
+        os_error("cannot carry " + std::string(name) + " of " + from + " over");
     if (needed == need::required) {
       *err = reason;
       return false;
@@ -103,8 +103,7 @@ bool file_attributes_copy(const char* from, int to, std::string* err, std::strin
   }
   if (!had_acl && ::fremovexattr(to, access_acl.data()) != 0 && errno != ENODATA &&
       errno != ENOTSUP) {
-    *err = "cannot remove the ACL inherited by the new settings file: " +
-           std::string(std::strerror(errno));
+    *err = os_error("cannot remove the ACL inherited by the new settings file");
     return false;
   }
   return true;

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "settings/file_attributes.h"
+#include "settings/os_error.h"
 
 namespace {
 
@@ -22,10 +23,6 @@ constexpr std::string_view temp_suffix = "XXXXXX";
 struct dir_closer {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
-
-std::string os_error(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
 
 std::optional<std::string> resolve(const char* path) {
   std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);

@@ -7,11 +7,12 @@
 #include <cstring>
 
 #include "settings/file_handle.h"
+#include "settings/os_error.h"
 
 std::optional<std::string> config_text_read(const char* path, std::string* err) {
   const unique_fd file(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!file) {
-    *err = "cannot read " + std::string(path) + ": " + std::strerror(errno);
+    *err = os_error("cannot read " + std::string(path));
     return std::nullopt;
   }
   std::string text(config_text_max_read, '\0');
@@ -23,7 +24,7 @@ std::optional<std::string> config_text_read(const char* path, std::string* err) 
       continue;
     }
     if (got < 0) {
-      *err = "cannot read " + std::string(path) + ": " + std::strerror(errno);
+      *err = os_error("cannot read " + std::string(path));
       return std::nullopt;
     }
     if (got == 0) {

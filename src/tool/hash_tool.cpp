@@ -12,11 +12,10 @@ bool hash_tool_run(const tool_paths& paths, std::string* err) {
     return true;
   }
   const std::array<const char*, 1> args{paths.settings};
-  const program_bound bound{program_time_limit, program_stop_grace};
-  const program_run hash = run_program_bounded(paths.hash_program, args, bound);
+  const program_run hash = run_program_bounded(paths.hash_program, args, program_run_bound);
   if (program_succeeded(hash)) {
     return true;
   }
-  *err = program_failure(paths.hash_program, hash, bound);
+  *err = program_failure(paths.hash_program, hash, program_run_bound);
   return false;
 }

@@ -9,6 +9,8 @@
 
 #include <chrono>
 
+#include "process/run_program.h"
+
 // A program the tool starts (cp, the hash tool) is stopped with SIGTERM
 // after this long. The hash tool reads one settings file: it takes
 // milliseconds, and 30 s only means it is stuck.
@@ -16,6 +18,9 @@ inline constexpr std::chrono::milliseconds program_time_limit{30000};
 
 // Between SIGTERM and SIGKILL, for a program that cleans up when asked.
 inline constexpr std::chrono::milliseconds program_stop_grace{3000};
+
+// The bound every program the tool starts runs under.
+inline constexpr program_bound program_run_bound{program_time_limit, program_stop_grace};
 
 // How long a run waits for the lock: more than the bound and the grace
 // together, with 27 s to spare for the holder's own work.

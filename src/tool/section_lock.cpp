@@ -1,4 +1,5 @@
 #include "tool/section_lock.h"
+#include "settings/os_error.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,12 +14,12 @@ unique_fd section_lock(const char* lock_path, std::chrono::milliseconds wait, st
   unique_fd lock(
       ::open(lock_path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600));
   if (!lock) {
-    *err = "cannot open lock file " + std::string(lock_path) + ": " + std::strerror(errno);
+    *err = os_error("cannot open lock file " + std::string(lock_path));
     return {};
   }
   struct stat held {};
   if (::fstat(lock.get(), &held) != 0) {
-    *err = "cannot stat lock file " + std::string(lock_path) + ": " + std::strerror(errno);
+    *err = os_error("cannot stat lock file " + std::string(lock_path));
     return {};
   }
   if (!S_ISREG(held.st_mode) || held.st_uid != 0 || (held.st_mode & 077) != 0) {
@@ -31,7 +32,7 @@ unique_fd section_lock(const char* lock_path, std::chrono::milliseconds wait, st
   auto pause = std::chrono::milliseconds(1);
   while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) {
-      *err = "cannot lock " + std::string(lock_path) + ": " + std::strerror(errno);
+      *err = os_error("cannot lock " + std::string(lock_path));
       return {};
     }
     if (std::chrono::steady_clock::now() >= give_up) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "settings/os_error.h"
 #include "settings/settings_replace.h"
 #include "tool/config_text.h"
 #include "tool/hash_tool.h"
@@ -30,10 +31,6 @@ run_report failed(exit_status status, std::string_view ident, std::string messag
 
 run_report not_updated(std::string_view ident, const std::string& reason) {
   return failed(exit_not_updated, ident, "settings not updated: " + reason);
-}
-
-std::string os_error(const std::string& what, int error) {
-  return what + ": " + std::strerror(error);
 }
 
 // Only a regular file is settings: cp and every open block for ever on a

@@ -10,13 +10,10 @@
 #include <utility>
 
 #include "process/run_program.h"
+#include "settings/os_error.h"
 #include "tool/run_limits.h"
 
 namespace {
-
-std::string os_error(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
 
 bool names_file(const working_copy& copy) {
   struct stat at_path {};
@@ -97,10 +94,9 @@ std::optional<working_copy> working_copy_make(const tool_paths& paths, std::stri
   copy.inode = made.st_ino;
 
   const std::array<const char*, 2> args{paths.settings, paths.working_copy};
-  const program_bound bound{program_time_limit, program_stop_grace};
-  const program_run cp = run_program_bounded(paths.copy_program, args, bound);
+  const program_run cp = run_program_bounded(paths.copy_program, args, program_run_bound);
   if (!program_succeeded(cp)) {
-    *err = program_failure(paths.copy_program, cp, bound);
+    *err = program_failure(paths.copy_program, cp, program_run_bound);
     return std::nullopt;
   }
   // A cp that replaced the file, or one that left it short, made no good copy.
