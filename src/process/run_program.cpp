@@ -35,6 +35,16 @@ void close_from_3_but(int keep) {
 
 // Runs in the child between fork and exec: only async-signal-safe calls.
 [[noreturn]] void exec_child(const char* path, char* const* argv, int report) {
+  // A caller started with standard descriptors closed may have got the
+  // pipe there: move it out of the way of /dev/null first.
+  if (report < 3) {
+    report = ::fcntl(report, F_DUPFD_CLOEXEC, 3);
+  }
+  // Every inherited descriptor goes before anything that can block (opening
+  // /dev/null on a hung filesystem, a stop signal): a child stuck here, or
+  // abandoned by the parent, must not keep the lock file or the new settings
+  // file open.
+  close_from_3_but(report);
   // A group of its own, so that a bound stops whatever the program starts too.
   ::setpgid(0, 0);
   // exec keeps ignored signals ignored and the mask as it is: a program
@@ -49,11 +59,6 @@ void close_from_3_but(int keep) {
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
-  // A caller started with standard descriptors closed may have got the
-  // pipe there: move it out of the way of /dev/null first.
-  if (report < 3) {
-    report = ::fcntl(report, F_DUPFD_CLOEXEC, 3);
-  }
   const int devnull = ::open("/dev/null", O_RDWR);
   for (int fd = 0; fd <= 2; ++fd) {
     if (devnull < 0) {
@@ -62,7 +67,9 @@ void close_from_3_but(int keep) {
       ::dup2(devnull, fd);
     }
   }
-  close_from_3_but(report);
+  if (devnull > 2) {
+    ::close(devnull);
+  }
   ::execvp(path, argv);
   const int error = errno;
   // Nothing more can be done if the parent does not hear it: it sees status 1.
@@ -72,7 +79,10 @@ void close_from_3_but(int keep) {
   ::_exit(1);
 }
 
-// The errno the child reported before exiting, or 0 once exec closed the pipe.
+// The errno the child reported before exiting, or 0 when it wrote nothing:
+// it exec'd. Read only once the child is gone or given up on, from a
+// non-blocking pipe, so that it can never wait: the parent's own write end
+// may still be open (a close that failed), and then no end of file comes.
 int read_exec_error(int report) {
   int error = 0;
   ssize_t got = 0;
@@ -123,14 +133,18 @@ void signal_group_and_child(pid_t child, int sig) {
   ::kill(child, sig);
 }
 
-void wait_for(pid_t child, program_bound bound, program_run& run) {
+// Bounded: the program's whole life, from fork on, counts against the limit;
+// after SIGTERM it gets the grace, after SIGKILL the grace again. A child
+// that has not gone even then (uninterruptible sleep) is left to init: the
+// tool must not hold the lock for ever behind it.
+void wait_for(pid_t child, clock_type::time_point started, program_bound bound, program_run& run) {
   if (bound.limit.count() == 0) {
     if (!reap(child, run.status, run.start_error)) {
       run.status = -1;
     }
     return;
   }
-  if (reap_until(child, run.status, clock_type::now() + bound.limit, run.start_error)) {
+  if (reap_until(child, run.status, started + bound.limit, run.start_error)) {
     return;
   }
   run.stopped = true;
@@ -139,8 +153,9 @@ void wait_for(pid_t child, program_bound bound, program_run& run) {
     return;
   }
   signal_group_and_child(child, SIGKILL);
-  if (!reap(child, run.status, run.start_error)) {
+  if (!reap_until(child, run.status, clock_type::now() + bound.grace, run.start_error)) {
     run.status = -1;
+    run.abandoned = true;
   }
 }
 
@@ -172,8 +187,9 @@ program_run run_program_bounded(const char* path, std::span<const char* const> a
   }
   argv[count + 1] = nullptr;
 
+  const auto started = clock_type::now();
   std::array<int, 2> report{-1, -1};
-  if (::pipe2(report.data(), O_CLOEXEC) != 0) {
+  if (::pipe2(report.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
     run.start_error = errno;
     return run;
   }
@@ -188,13 +204,15 @@ program_run run_program_bounded(const char* path, std::span<const char* const> a
   if (child == 0) {
     exec_child(path, argv.data(), report[1]);
   }
+  // Never retried: Linux frees the descriptor even when close reports an
+  // error, and a retry could close a descriptor opened meanwhile.
   ::close(report[1]);
   // Also from this side, so that the group exists before it may be signalled;
   // EACCES once the child has exec'd means it is already set.
   ::setpgid(child, child);
+  wait_for(child, started, bound, run);
   run.exec_error = read_exec_error(report[0]);
   ::close(report[0]);
-  wait_for(child, bound, run);
   return run;
 }
 
@@ -206,6 +224,10 @@ std::string program_failure(const char* path, const program_run& run, program_bo
   const std::string program(path);
   if (run.exec_error != 0) {
     return "cannot run " + program + ": " + std::strerror(run.exec_error);
+  }
+  if (run.abandoned) {
+    return program + " did not finish within " + std::to_string(bound.limit.count() / 1000) +
+           " s, and was still there after SIGKILL: left behind";
   }
   if (run.stopped) {
     return program + " did not finish within " + std::to_string(bound.limit.count() / 1000) +

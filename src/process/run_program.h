@@ -7,9 +7,12 @@
 // ignores or blocks. When the program cannot be executed, the child sends
 // exec's errno to the parent through a close-on-exec pipe before it exits
 // with status 1, so that "cannot run" and "ran and failed" can be told
-// apart. Given a time bound, the parent stops a program that outlives it:
-// SIGTERM to its group and to itself, then SIGKILL after a grace period, and
-// only then reaps it.
+// apart. Given a time bound, it covers the child's whole life, from fork to
+// reap: the parent stops a program that outlives it with SIGTERM to its
+// group and to itself, then SIGKILL after a grace period, waits the grace
+// once more, and gives up on a child that still has not gone. The child
+// closes every inherited descriptor before anything that can block, so that
+// a stuck child holds none of the caller's files.
 #pragma once
 
 #include <chrono>
@@ -22,10 +25,11 @@
 inline constexpr int run_program_max_args = 62;
 
 struct program_run {
-  int status = -1;       // raw wait status; -1 when no child was made or it could not be reaped
-  int start_error = 0;   // errno when no child could be made (pipe, fork) or reaped
-  int exec_error = 0;    // exec's errno in the child; 0 when the program started
-  bool stopped = false;  // outlived its time bound and was stopped by signals
+  int status = -1;         // raw wait status; -1 when no child was made or it could not be reaped
+  int start_error = 0;     // errno when no child could be made (pipe, fork) or reaped
+  int exec_error = 0;      // exec's errno in the child; 0 when the program started
+  bool stopped = false;    // outlived its time bound and was stopped by signals
+  bool abandoned = false;  // still there after SIGKILL and its grace: not reaped
 };
 
 struct program_bound {
