@@ -11,8 +11,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -121,6 +124,25 @@ int wait_exit_status(pid_t pid) {
     return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int wait_exit_status_within(pid_t pid, int seconds) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  for (;;) {
+    const pid_t waited = pid > 0 ? ::waitpid(pid, &status, WNOHANG) : -1;
+    if (waited < 0) {
+      return -1;
+    }
+    if (waited == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (std::chrono::steady_clock::now() > give_up) {
+      ::kill(pid, SIGKILL);
+      return wait_exit_status(pid);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 bool sandbox_available() {

@@ -95,6 +95,9 @@ struct device_root {
 
 // Exit status of a child, or 128 + signal when a signal ended it.
 int wait_exit_status(pid_t pid);
+// The same, for a run that must end within seconds: one that does not is
+// killed, and gives 128 + SIGKILL.
+int wait_exit_status_within(pid_t pid, int seconds);
 
 bool sandbox_available();
 

@@ -15,7 +15,7 @@ std::optional<std::string> config_text_read(const char* path, std::string* err) 
     *err = os_error("cannot read " + std::string(path));
     return std::nullopt;
   }
-  std::string text(config_text_max_read, '\0');
+  std::string text(config_text_max_read + 1, '\0');
   std::size_t have = 0;
   // A pipe or a FIFO gives its bytes in several reads.
   while (have < text.size()) {

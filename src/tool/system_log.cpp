@@ -4,10 +4,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "settings/file_handle.h"
 
@@ -40,18 +38,6 @@ void append_escaped(std::string& out, unsigned char c) {
   out += "\\x";
   out += hex[c >> 4];
   out += hex[c & 15];
-}
-
-// "Dec  7 13:24:21 ", the timestamp syslog daemons expect in front of the tag.
-std::string timestamp() {
-  std::array<char, 32> text{};
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (::localtime_r(&now, &local) == nullptr ||
-      std::strftime(text.data(), text.size(), "%b %e %T ", &local) == 0) {
-    return {};
-  }
-  return text.data();
 }
 
 // Sends without waiting; a stream socket (some syslog daemons listen on one)
@@ -116,7 +102,6 @@ void system_log_send(const char* socket_path, std::string_view ident, int level,
   std::string line("<");
   line.append(std::to_string(system_log_facility | level))
       .append(">")
-      .append(timestamp())
       .append(system_log_escape(ident))
       .append("[")
       .append(std::to_string(::getpid()))

@@ -27,8 +27,13 @@ std::string system_log_escape(std::string_view text);
 // The escaped text, cut between escapes to at most system_log_body_max bytes.
 std::string system_log_body(std::string_view text);
 
-// Sends "<priority>timestamp ident[pid]: body" to the syslog socket at
-// socket_path (/dev/log), ident and body escaped; level is LOG_ERR,
-// LOG_WARNING, LOG_NOTICE... Never waits, never fails the caller.
+// Sends "<priority>ident[pid]: body" to the syslog socket at socket_path
+// (/dev/log), ident and body escaped; level is LOG_ERR, LOG_WARNING,
+// LOG_NOTICE... Never waits, never fails the caller.
+//
+// No time stamp: the daemon adds its own when the line carries none. Making
+// one would mean reading the time zone, which the caller's TZ can point at a
+// FIFO or a huge file; and a stamp sent in UTC is stored as sent by BusyBox's
+// syslogd, hours off on a router in another zone.
 void system_log_send(const char* socket_path, std::string_view ident, int level,
                      std::string_view message);
