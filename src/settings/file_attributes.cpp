@@ -1,14 +1,16 @@
 #include "settings/file_attributes.h"
-#include "settings/os_error.h"
 
 #include <sys/xattr.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <vector>
+
+#include "settings/os_error.h"
 
 namespace {
 
@@ -30,14 +32,14 @@ need need_of(std::string_view name) {
 }
 
 // The attribute's value; the size is asked first, and again if it grew.
-bool read_attribute(const char* path, const char* name, std::vector<char>& value) {
+bool read_attribute(int fd, const char* name, std::vector<char>& value) {
   for (;;) {
-    const ssize_t size = ::getxattr(path, name, nullptr, 0);
+    const ssize_t size = ::fgetxattr(fd, name, nullptr, 0);
     if (size < 0) {
       return false;
     }
     value.resize(static_cast<std::size_t>(size));
-    const ssize_t got = ::getxattr(path, name, value.data(), value.size());
+    const ssize_t got = ::fgetxattr(fd, name, value.data(), value.size());
     if (got >= 0) {
       value.resize(static_cast<std::size_t>(got));
       return true;
@@ -48,14 +50,14 @@ bool read_attribute(const char* path, const char* name, std::vector<char>& value
   }
 }
 
-bool list_attributes(const char* path, std::vector<char>& names) {
+bool list_attributes(int fd, std::vector<char>& names) {
   for (;;) {
-    const ssize_t size = ::listxattr(path, nullptr, 0);
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
     if (size < 0) {
       return false;
     }
     names.resize(static_cast<std::size_t>(size));
-    const ssize_t got = ::listxattr(path, names.data(), names.size());
+    const ssize_t got = ::flistxattr(fd, names.data(), names.size());
     if (got >= 0) {
       names.resize(static_cast<std::size_t>(got));
       return true;
@@ -66,15 +68,48 @@ bool list_attributes(const char* path, std::vector<char>& names) {
   }
 }
 
+void add_warning(std::string* warning, const std::string& text) {
+  *warning += (warning->empty() ? "" : "; ") + text;
+}
+
+std::uint32_t little_endian(std::string_view bytes, std::size_t at, std::size_t size) {
+  std::uint32_t value = 0;
+  for (std::size_t i = size; i-- > 0;) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  }
+  return value;
+}
+
 }  // namespace
 
-bool file_attributes_copy(const char* from, int to, std::string* err, std::string* warning) {
+unsigned file_attributes_acl_group_bits(std::string_view acl) {
+  // A 4-byte version, then entries of a 16-bit tag, 16-bit permissions and a
+  // 32-bit id, all little-endian.
+  constexpr std::uint32_t group_obj = 0x04;
+  constexpr std::uint32_t mask = 0x10;
+  unsigned group = 7;
+  unsigned limit = 7;
+  bool has_group = false;
+  for (std::size_t at = 4; at + 8 <= acl.size(); at += 8) {
+    const std::uint32_t tag = little_endian(acl, at, 2);
+    const unsigned perm = little_endian(acl, at + 2, 2) & 7U;
+    if (tag == group_obj) {
+      group = perm;
+      has_group = true;
+    } else if (tag == mask) {
+      limit = perm;
+    }
+  }
+  return has_group ? group & limit : 7;
+}
+
+bool file_attributes_copy(int from, int to, mode_t& mode, std::string* err, std::string* warning) {
   std::vector<char> names;
   if (!list_attributes(from, names)) {
     if (errno == ENOTSUP) {
-      return true;
+      return true;  // no extended attributes here at all
     }
-    *err = os_error("cannot list the extended attributes of " + std::string(from));
+    *err = os_error("cannot list the extended attributes of the settings file");
     return false;
   }
   bool had_acl = false;
@@ -86,20 +121,33 @@ bool file_attributes_copy(const char* from, int to, std::string* err, std::strin
     if (needed == need::skipped) {
       continue;
     }
-    if (read_attribute(from, name, value) &&
-        ::fsetxattr(to, name, value.data(), value.size(), 0) == 0) {
+    if (!read_attribute(from, name, value)) {
+      if (errno == ENODATA) {
+        continue;  // removed since it was listed
+      }
+      if (errno == ENOTSUP && needed == need::required) {
+        // Listed but not supported: an ACL on a filesystem mounted without
+        // ACL support, where the mode alone governs access to the old file too.
+        add_warning(warning, os_error("dropped " + std::string(name) + " of the settings file"));
+        continue;
+      }
+    } else if (::fsetxattr(to, name, value.data(), value.size(), 0) == 0) {
+      continue;
+    } else if (errno == ENOTSUP && needed == need::required) {
+      add_warning(warning, os_error("dropped " + std::string(name) +
+                                    ", which the new settings file " + "cannot hold"));
+      if (name == access_acl) {
+        const unsigned group = file_attributes_acl_group_bits({value.data(), value.size()});
+        mode &= ~static_cast<mode_t>(070) | static_cast<mode_t>(group << 3);
+      }
       continue;
     }
-    if (errno == ENODATA || errno == ENOTSUP) {
-      continue;  // removed since it was listed, or nothing the new file can carry
-    }
-    const std::string reason =
-        os_error("cannot carry " + std::string(name) + " of " + from + " over");
+    const std::string reason = os_error("cannot carry " + std::string(name) + " over");
     if (needed == need::required) {
       *err = reason;
       return false;
     }
-    *warning = reason;
+    add_warning(warning, reason);
   }
   if (!had_acl && ::fremovexattr(to, access_acl.data()) != 0 && errno != ENODATA &&
       errno != ENOTSUP) {

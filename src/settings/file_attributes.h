@@ -5,12 +5,24 @@
 // security.capability) are never carried over.
 #pragma once
 
-#include <string>
+#include <sys/types.h>
 
-// Copies the attributes of the file at from onto the open file to. When the
+#include <string>
+#include <string_view>
+
+// Copies the attributes of the open file from onto the open file to. When the
 // old file has no access ACL, any ACL that the new one inherited from its
-// directory's default ACL is removed, so the store adds none. A filesystem
-// without extended attributes (ENOTSUP) has nothing to copy. False, with the
-// reason in err, when the ACL or a user.* attribute cannot be carried over; a
-// security label that cannot be is only told in warning.
-bool file_attributes_copy(const char* from, int to, std::string* err, std::string* warning);
+// directory's default ACL is removed, so the store adds none.
+//
+// An ACL or user.* attribute that cannot be carried because a filesystem
+// does not support it (ENOTSUP) is dropped and named in warning, as is a
+// security label that cannot be carried at all. When the old ACL was read
+// but the new file cannot hold it, mode's group bits are narrowed to what
+// the ACL gave the owning group, so that dropping the ACL grants nobody more
+// than before. False, with the reason in err, on any other failure.
+bool file_attributes_copy(int from, int to, mode_t& mode, std::string* err, std::string* warning);
+
+// The permission bits (0 to 7) that an access ACL, as stored in its extended
+// attribute, gives the owning group through its mask; 7 when the value holds
+// no group entry (nothing to narrow by).
+unsigned file_attributes_acl_group_bits(std::string_view acl);

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -23,14 +22,6 @@ constexpr std::string_view temp_suffix = "XXXXXX";
 struct dir_closer {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
-
-std::optional<std::string> resolve(const char* path) {
-  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
-  if (!real) {
-    return std::nullopt;
-  }
-  return std::string(real.get());
-}
 
 std::string dir_of(const std::string& path) {
   const auto slash = path.rfind('/');
@@ -57,6 +48,7 @@ int sync_retrying(int fd) {
 settings_replacement::settings_replacement(settings_replacement&& other) noexcept
     : target(std::move(other.target)),
       temp_path(std::exchange(other.temp_path, std::string())),
+      old_file(std::move(other.old_file)),
       directory(std::move(other.directory)),
       stream(std::move(other.stream)) {}
 
@@ -67,55 +59,45 @@ settings_replacement::~settings_replacement() {
   }
 }
 
-std::optional<settings_replacement> settings_replace_begin(const char* settings_path,
+std::optional<settings_replacement> settings_replace_begin(const std::string& target,
                                                            std::string* err, std::string* warning) {
   settings_replacement replacement;
-  auto target = resolve(settings_path);
-  if (!target) {
-    *err = os_error("cannot resolve " + std::string(settings_path));
+  replacement.target = target;
+  // O_NONBLOCK: a FIFO put there meanwhile must not hang the open; it is
+  // refused below.
+  replacement.old_file.reset(
+      ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!replacement.old_file) {
+    *err = os_error("cannot open " + target);
     return std::nullopt;
   }
-  replacement.target = std::move(*target);
   struct stat old_file {};
-  if (::stat(replacement.target.c_str(), &old_file) != 0) {
-    *err = os_error("cannot stat " + replacement.target);
+  if (::fstat(replacement.old_file.get(), &old_file) != 0) {
+    *err = os_error("cannot stat " + target);
     return std::nullopt;
   }
   if (!S_ISREG(old_file.st_mode)) {
-    *err = replacement.target + " is not a regular file";
+    *err = target + " is not a regular file";
     return std::nullopt;
   }
-  const std::string dir = dir_of(replacement.target);
+  if (old_file.st_nlink > 1) {
+    *warning = target + " has " + std::to_string(old_file.st_nlink) +
+               " hard links; its other names keep the old content";
+  }
+  const std::string dir = dir_of(target);
   replacement.directory.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!replacement.directory) {
     *err = os_error("cannot open directory " + dir);
     return std::nullopt;
   }
-
-  std::string temp =
-      dir + (dir == "/" ? "" : "/") + temp_prefix(replacement.target) + std::string(temp_suffix);
+  // mkostemp creates the file 0600: root's alone until commit.
+  std::string temp = dir + (dir == "/" ? "" : "/") + temp_prefix(target) + std::string(temp_suffix);
   unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) {
     *err = os_error("cannot create a new file in " + dir);
     return std::nullopt;
   }
   replacement.temp_path = std::move(temp);
-  // Owner first: changing it can clear set-id bits that the mode then restores.
-  if (::fchown(fd.get(), old_file.st_uid, old_file.st_gid) != 0 ||
-      ::fchmod(fd.get(), old_file.st_mode & 07777) != 0) {
-    *err = os_error("cannot give " + replacement.temp_path + " the owner and mode of " +
-                    replacement.target);
-    return std::nullopt;
-  }
-  // Mode again after the attributes: removing an inherited ACL must leave
-  // exactly the old mode, not the one the ACL's mask made.
-  if (!file_attributes_copy(replacement.target.c_str(), fd.get(), err, warning)) {
-    return std::nullopt;
-  }
-  if (::fchmod(fd.get(), old_file.st_mode & 07777) != 0) {
-    *err = os_error("cannot set the mode of " + replacement.temp_path);
-    return std::nullopt;
-  }
   replacement.stream.reset(::fdopen(fd.get(), "w"));
   if (!replacement.stream) {
     *err = os_error("cannot open a stream on " + replacement.temp_path);
@@ -125,13 +107,37 @@ std::optional<settings_replacement> settings_replace_begin(const char* settings_
   return replacement;
 }
 
-commit_result settings_replace_commit(settings_replacement& replacement, std::string* err) {
+commit_result settings_replace_commit(settings_replacement& replacement, std::string* err,
+                                      std::string* warning) {
   std::FILE* stream = replacement.stream.get();
   if (stream == nullptr || std::fflush(stream) != 0 || std::ferror(stream) != 0) {
     *err = os_error("writing " + replacement.temp_path);
     return commit_result::failed;
   }
-  if (sync_retrying(::fileno(stream)) != 0) {
+  const int fd = ::fileno(stream);
+  struct stat old_file {};
+  if (::fchmod(fd, 0) != 0) {
+    *err = os_error("cannot take all access from " + replacement.temp_path);
+    return commit_result::failed;
+  }
+  if (::fstat(replacement.old_file.get(), &old_file) != 0) {
+    *err = os_error("cannot stat " + replacement.target);
+    return commit_result::failed;
+  }
+  if (::fchown(fd, old_file.st_uid, old_file.st_gid) != 0) {
+    *err = os_error("cannot give " + replacement.temp_path + " the owner of " + replacement.target);
+    return commit_result::failed;
+  }
+  mode_t mode = old_file.st_mode & 07777;
+  if (!file_attributes_copy(replacement.old_file.get(), fd, mode, err, warning)) {
+    *err += " (new file " + replacement.temp_path + ")";
+    return commit_result::failed;
+  }
+  if (::fchmod(fd, mode) != 0) {
+    *err = os_error("cannot give " + replacement.temp_path + " the mode of " + replacement.target);
+    return commit_result::failed;
+  }
+  if (sync_retrying(fd) != 0) {
     *err = os_error("syncing " + replacement.temp_path);
     return commit_result::failed;
   }
@@ -151,18 +157,14 @@ commit_result settings_replace_commit(settings_replacement& replacement, std::st
   return commit_result::committed;
 }
 
-bool settings_replace_remove_leftovers(const char* settings_path, std::string* err) {
-  const auto target = resolve(settings_path);
-  if (!target) {
-    return true;  // no settings file: nothing was begun beside it
-  }
-  const std::string dir_path = dir_of(*target);
+bool settings_replace_remove_leftovers(const std::string& target, std::string* err) {
+  const std::string dir_path = dir_of(target);
   std::unique_ptr<DIR, dir_closer> dir(::opendir(dir_path.c_str()));
   if (!dir) {
     *err = os_error("cannot read directory " + dir_path);
     return false;
   }
-  const std::string prefix = temp_prefix(*target);
+  const std::string prefix = temp_prefix(target);
   errno = 0;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name(entry->d_name);

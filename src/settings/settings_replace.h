@@ -1,12 +1,26 @@
 // Replacing the settings file so that, at every instant and across a power
-// loss, it holds either its old content or its new content, whole.
+// loss, it holds either its old content or its new content, whole, and so
+// that no other user can open the new file before it is in place with no
+// more access than the old file gave.
 //
-//   settings_replace_begin   a new file, created exclusively beside the
-//                            settings file, with its owner, mode and
-//                            extended attributes;
+//   settings_replace_begin   opens the old file and creates the new one
+//                            beside it: root's, mode 0600. Under a default
+//                            ACL of the directory, a file created 0600 gets
+//                            the mask ---, so no inherited entry is effective.
 //   (write through .stream)
-//   settings_replace_commit  flush, fsync, close, rename over the settings
-//                            file, fsync the directory.
+//   settings_replace_commit  in this order, each step for a reason:
+//     1. flush the stream: the content is complete before anyone but root
+//        may open the file;
+//     2. mode 0: the owner set next gets nothing before the final mode;
+//     3. the old owner and group (chown keeps an ACL and clears set-id bits,
+//        which step 5 restores);
+//     4. the old access ACL, or none: an inherited one is removed; removing
+//        leaves the group bits at the mask, still 0; the user.* attributes
+//        and security labels;
+//     5. the old mode with its set-id bits: from here on the file gives each
+//        user exactly what the old one gave;
+//     6. fsync: the permissions are as durable as the content;
+//     7. close, rename over the old file, fsync the directory.
 //
 // Any failure before the rename leaves the settings file as it was; the
 // holder's destructor removes the new file, so a failed run needs no
@@ -23,8 +37,9 @@
 #include "settings/file_handle.h"
 
 struct settings_replacement {
-  std::string target;     // the settings file itself (a symbolic link resolved)
+  std::string target;     // the settings file itself, symbolic links resolved
   std::string temp_path;  // the new file; empty once renamed into place or removed
+  unique_fd old_file;     // the settings file, for its owner, mode and attributes
   unique_fd directory;    // the target's directory, synced after the rename
   file_stream stream;     // the new file, opened for writing
 
@@ -36,11 +51,11 @@ struct settings_replacement {
   ~settings_replacement();  // removes a new file that was not committed
 };
 
-// Creates the new file for the settings file at settings_path. Nothing, with
-// the reason in err, when settings_path does not name a regular file (through
-// any symbolic links) or the new file cannot be made as the old one is. A
-// security label that could not be carried over is told in warning.
-std::optional<settings_replacement> settings_replace_begin(const char* settings_path,
+// Creates the new file for the settings file at target, a path with no
+// symbolic link left in it. Nothing, with the reason in err, when target is
+// not a regular file or the new file cannot be made. A settings file with
+// other hard links is told in warning: only this name gets the new content.
+std::optional<settings_replacement> settings_replace_begin(const std::string& target,
                                                            std::string* err, std::string* warning);
 
 enum class commit_result {
@@ -49,8 +64,11 @@ enum class commit_result {
   failed,       // not in place: the settings file is as it was
 };
 
-commit_result settings_replace_commit(settings_replacement& replacement, std::string* err);
+// An attribute that had to be dropped (the filesystem cannot hold it) is
+// told in warning.
+commit_result settings_replace_commit(settings_replacement& replacement, std::string* err,
+                                      std::string* warning);
 
 // Removes the new files that runs killed half-way left beside the settings
-// file. Call only while holding the lock that keeps other runs out.
-bool settings_replace_remove_leftovers(const char* settings_path, std::string* err);
+// file at target. Call only while holding the lock that keeps other runs out.
+bool settings_replace_remove_leftovers(const std::string& target, std::string* err);

@@ -1,47 +1,136 @@
 #include "tool/section_lock.h"
-#include "settings/os_error.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
-unique_fd section_lock(const char* lock_path, std::chrono::milliseconds wait, std::string* err) {
-  // O_NONBLOCK: opening a FIFO planted there must not hang; it is refused below.
-  unique_fd lock(
-      ::open(lock_path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600));
+#include "settings/os_error.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// A link re-pointed between two resolutions more often than this is someone
+// playing with it; the run gives up rather than chase it.
+constexpr int resolve_attempts = 8;
+
+std::optional<std::string> resolve(const char* path) {
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
+  if (!real) {
+    return std::nullopt;
+  }
+  return std::string(real.get());
+}
+
+// ".settings.lock" beside "/opt/tal/etc/settings".
+std::string lock_path_for(const std::string& target) {
+  const auto slash = target.rfind('/');
+  return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".lock";
+}
+
+// Opens the lock file (creating it when create) and checks that it is one
+// only root can open. O_NONBLOCK: a FIFO planted there must not hang the
+// open; it is refused below.
+unique_fd open_lock(const std::string& path, bool create, std::string* err) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  unique_fd lock(create ? ::open(path.c_str(), flags | O_CREAT, 0600)
+                        : ::open(path.c_str(), flags));
   if (!lock) {
-    *err = os_error("cannot open lock file " + std::string(lock_path));
+    *err = os_error("cannot open lock file " + path);
     return {};
   }
   struct stat held {};
   if (::fstat(lock.get(), &held) != 0) {
-    *err = os_error("cannot stat lock file " + std::string(lock_path));
+    *err = os_error("cannot stat lock file " + path);
     return {};
   }
   if (!S_ISREG(held.st_mode) || held.st_uid != 0 || (held.st_mode & 077) != 0) {
-    *err = "lock file " + std::string(lock_path) +
-           " is not a regular file of root's with no group or other permission";
+    *err =
+        "lock file " + path + " is not a regular file of root's with no group or other permission";
     return {};
   }
-  // Polled rather than blocking, so that giving up needs no signal or timer.
-  const auto give_up = std::chrono::steady_clock::now() + wait;
+  return lock;
+}
+
+// Polled rather than blocking, so that giving up needs no signal or timer.
+bool lock_until(int fd, const std::string& path, clock_type::time_point give_up,
+                std::chrono::milliseconds wait, std::string* err) {
   auto pause = std::chrono::milliseconds(1);
-  while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) {
-      *err = os_error("cannot lock " + std::string(lock_path));
-      return {};
+      *err = os_error("cannot lock " + path);
+      return false;
     }
-    if (std::chrono::steady_clock::now() >= give_up) {
-      *err = "lock on " + std::string(lock_path) + " not obtained within " +
-             std::to_string(wait.count() / 1000) + " s";
-      return {};
+    if (clock_type::now() >= give_up) {
+      *err =
+          "lock on " + path + " not obtained within " + std::to_string(wait.count() / 1000) + " s";
+      return false;
     }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
-  return lock;
+  return true;
+}
+
+bool same_file(int a, int b) {
+  struct stat first {};
+  struct stat second {};
+  return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+}  // namespace
+
+std::optional<section_lock> section_lock_take(const char* settings_path, const char* legacy_lock,
+                                              std::chrono::milliseconds wait, std::string* err) {
+  const auto give_up = clock_type::now() + wait;
+  section_lock held;
+  // 1. The earlier versions' lock, only when it is there.
+  struct stat legacy_status {};
+  if (::lstat(legacy_lock, &legacy_status) == 0) {
+    held.legacy = open_lock(legacy_lock, false, err);
+    if (!held.legacy || !lock_until(held.legacy.get(), legacy_lock, give_up, wait, err)) {
+      return std::nullopt;
+    }
+  } else if (errno != ENOENT) {
+    *err = os_error("cannot stat lock file " + std::string(legacy_lock));
+    return std::nullopt;
+  }
+  // 2. The lock beside the file the settings path names, while it names it.
+  for (int attempt = 0; attempt < resolve_attempts; ++attempt) {
+    const auto target = resolve(settings_path);
+    if (!target) {
+      *err = os_error("no settings file " + std::string(settings_path));
+      return std::nullopt;
+    }
+    const std::string path = lock_path_for(*target);
+    unique_fd lock = open_lock(path, true, err);
+    if (!lock) {
+      return std::nullopt;
+    }
+    // Two locks on one file from one process would wait for each other.
+    const bool is_legacy = held.legacy && same_file(lock.get(), held.legacy.get());
+    if (!is_legacy && !lock_until(lock.get(), path, give_up, wait, err)) {
+      return std::nullopt;
+    }
+    if (resolve(settings_path) == target) {
+      held.target = *target;
+      if (!is_legacy) {
+        held.lock = std::move(lock);
+      }
+      return held;
+    }
+  }
+  *err = std::string(settings_path) + " kept changing what it links to; not locked";
+  return std::nullopt;
+}
+
+bool section_lock_still_names(const section_lock& held, const char* settings_path) {
+  return resolve(settings_path) == held.target;
 }

@@ -1,8 +1,25 @@
 // One run of the tool at a time, whatever the section: every run holds an
 // exclusive flock on a lock file beside the settings file from before it
-// touches anything until its working copy is gone.
+// reads anything until its working copy is gone.
 //
-// Only root can take the lock: the file is root's, mode 0600, so no other
+// The lock lives where the replacement happens: in the directory of the
+// settings file itself, symbolic links resolved (for settings, .settings.lock),
+// which must be writable for the new file anyway. So a settings path that is
+// a link from a read-only directory into writable storage works from the
+// first run on. Calling sequence:
+//
+//   1. the earlier versions' lock (tool_paths::legacy_lock), when it exists
+//      and is not the same file: taken first, never created, so that a run of
+//      an earlier version and a run of this one exclude each other while a
+//      router is upgraded;
+//   2. resolve the settings path, lock the lock file beside the file it
+//      names, resolve again: when a link was re-pointed meanwhile, unlock and
+//      start again (a bounded number of times);
+//   3. the run then works on the resolved path only, but for cp's argument,
+//      and checks after cp that the settings path still names it
+//      (section_lock_still_names).
+//
+// Only root can take the lock: a lock file is root's, mode 0600, so no other
 // user can open it, and a user who can open the directory or the settings
 // file cannot hold stores up by locking those. The file stays in the
 // directory for good; it is never removed or recreated, since a lock file
@@ -12,11 +29,22 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "settings/file_handle.h"
 
-// The lock, held until the returned descriptor closes; an empty descriptor,
-// with the reason in err, when the lock file cannot be opened, is not as it
-// must be, or another run holds the lock for longer than wait.
-unique_fd section_lock(const char* lock_path, std::chrono::milliseconds wait, std::string* err);
+struct section_lock {
+  std::string target;  // the settings file as locked, with no symbolic link left
+  unique_fd legacy;    // the earlier versions' lock, when it was taken
+  unique_fd lock;      // the lock beside target
+};
+
+// The locks, held until the returned value goes; nothing, with the reason in
+// err, when the settings path does not resolve, a lock file cannot be opened
+// or is not as it must be, or the locks are not obtained within wait.
+std::optional<section_lock> section_lock_take(const char* settings_path, const char* legacy_lock,
+                                              std::chrono::milliseconds wait, std::string* err);
+
+// True when settings_path still resolves to the locked file.
+bool section_lock_still_names(const section_lock& held, const char* settings_path);

@@ -35,14 +35,14 @@ run_report not_updated(std::string_view ident, const std::string& reason) {
 
 // Only a regular file is settings: cp and every open block for ever on a
 // FIFO, and a device or a socket is nothing to rewrite.
-bool settings_is_regular(const char* path, std::string* err) {
+bool settings_is_regular(const std::string& path, std::string* err) {
   struct stat settings {};
-  if (::stat(path, &settings) != 0) {
-    *err = os_error("no settings file " + std::string(path), errno);
+  if (::stat(path.c_str(), &settings) != 0) {
+    *err = os_error("no settings file " + path, errno);
     return false;
   }
   if (!S_ISREG(settings.st_mode)) {
-    *err = std::string(path) + " is not a regular file";
+    *err = path + " is not a regular file";
     return false;
   }
   return true;
@@ -83,38 +83,49 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   // than stored cut.
   const bool stores_text = section_has_conf(name->kind);
   if (stores_text && text->size() > config_text_max_stored) {
+    const std::string size = text->size() > config_text_max_read
+                                 ? "longer than " + std::to_string(config_text_max_read)
+                                 : std::to_string(text->size());
     return failed(exit_bad_input, ident,
-                  "configuration text is " + std::to_string(text->size()) + " bytes; at most " +
+                  "configuration text is " + size + " bytes; at most " +
                       std::to_string(config_text_max_stored) + " can be stored");
   }
   const std::size_t text_size = text->size();
 
-  // 3. The lock, held until this function returns.
-  const unique_fd lock = section_lock(paths.lock, section_lock_wait, &err);
+  // 3. The lock, beside the file the settings path names, held until this
+  // function returns. From here on the run works on that file, target.
+  const std::optional<section_lock> lock =
+      section_lock_take(paths.settings, paths.legacy_lock, section_lock_wait, &err);
   if (!lock) {
     return not_updated(ident, err);
   }
+  const std::string& target = lock->target;
 
   // 4. What runs killed half-way left beside the settings file.
-  if (!settings_replace_remove_leftovers(paths.settings, &err)) {
+  if (!settings_replace_remove_leftovers(target, &err)) {
     return not_updated(ident, err);
   }
 
-  // 5. The settings path names a regular file; nothing else is ever opened.
-  if (!settings_is_regular(paths.settings, &err)) {
+  // 5. The settings file is a regular file; nothing else is ever opened.
+  if (!settings_is_regular(target, &err)) {
     return not_updated(ident, err);
   }
 
-  // 6. The working copy, made by cp, read through the tool's own descriptor.
-  std::optional<working_copy> copy = working_copy_make(paths, &err, &warning);
+  // 6. The working copy, made by cp from the settings path, read through the
+  // tool's own descriptor; meanwhile the path must have kept naming target.
+  std::optional<working_copy> copy = working_copy_make(paths, target, &err, &warning);
   add_warning(warnings, warning);
   if (!copy) {
     return not_updated(ident, err);
   }
-  const file_stream in(::fdopen(copy->fd.release(), "r"));
+  if (!section_lock_still_names(*lock, paths.settings)) {
+    return not_updated(ident, std::string(paths.settings) + " no longer names " + target);
+  }
+  const file_stream in(::fdopen(copy->fd.get(), "r"));
   if (!in) {
     return not_updated(ident, os_error("cannot read " + copy->path, errno));
   }
+  static_cast<void>(copy->fd.release());  // the stream owns it now
 
   // 7. The section's current values, from the copy: under the lock it holds
   // the same bytes as the settings file.
@@ -134,8 +145,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   // saves write calls; it is declared first so that it outlives the stream.
   std::array<char, 1 << 16> out_buffer{};
   warning.clear();
-  std::optional<settings_replacement> replacement =
-      settings_replace_begin(paths.settings, &err, &warning);
+  std::optional<settings_replacement> replacement = settings_replace_begin(target, &err, &warning);
   add_warning(warnings, warning);
   if (!replacement) {
     return not_updated(ident, err);
@@ -153,7 +163,9 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   }
 
   // 10. In place.
-  const commit_result commit = settings_replace_commit(*replacement, &err);
+  warning.clear();
+  const commit_result commit = settings_replace_commit(*replacement, &err, &warning);
+  add_warning(warnings, warning);
   if (commit == commit_result::failed) {
     return not_updated(ident, err);
   }

@@ -5,7 +5,7 @@
 
 struct tool_paths {
   const char* settings;      // the module's settings file
-  const char* lock;          // root's lock file beside it, held for the whole run
+  const char* legacy_lock;   // where earlier versions kept their lock: taken too, when there
   const char* working_copy;  // where /bin/cp copies the settings file
   const char* copy_program;
   const char* hash_program;  // run on the settings file after each change, when present
@@ -14,7 +14,7 @@ struct tool_paths {
 
 inline constexpr tool_paths device_paths{
     .settings = "/opt/tal/etc/settings",
-    .lock = "/opt/tal/etc/.settings.lock",
+    .legacy_lock = "/opt/tal/etc/.settings.lock",
     .working_copy = "/tmp/settings.module.tal",
     .copy_program = "/bin/cp",
     .hash_program = "/sbin/hash_generate",

@@ -1,12 +1,16 @@
 #include "tool/working_copy.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string_view>
 #include <utility>
 
 #include "process/run_program.h"
@@ -15,46 +19,195 @@
 
 namespace {
 
-bool names_file(const working_copy& copy) {
-  struct stat at_path {};
-  return ::lstat(copy.path.c_str(), &at_path) == 0 && S_ISREG(at_path.st_mode) &&
-         at_path.st_dev == copy.device && at_path.st_ino == copy.inode;
+constexpr std::string_view private_suffix = ".XXXXXX";
+
+// Each failed attempt to take the path means another user put something
+// there in the instant between two calls; a store does not chase that for
+// ever.
+constexpr int place_attempts = 64;
+
+struct dir_closer {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+std::string dir_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-// Renames a directory planted at path to a new name beside it. The name is
-// an empty directory made here first (mkdtemp: unique, root's, 0700), which
-// the rename replaces atomically; nothing is ever removed from the tree.
-bool move_directory_aside(const char* path, std::string* err, std::string* warning) {
-  std::string aside = std::string(path) + ".moved-XXXXXX";
-  if (::mkdtemp(aside.data()) == nullptr) {
-    *err = os_error("cannot make a name to move the directory at " + std::string(path) + " to");
+std::string base_of(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
+bool names_file(const std::string& path, dev_t device, ino_t inode) {
+  struct stat at_path {};
+  return ::lstat(path.c_str(), &at_path) == 0 && S_ISREG(at_path.st_mode) &&
+         at_path.st_dev == device && at_path.st_ino == inode;
+}
+
+// A directory others can write to without the sticky bit lets them remove or
+// rename root's files in it: nothing at a fixed path there can be trusted.
+bool dir_is_safe(const std::string& dir, std::string* err) {
+  struct stat status {};
+  if (::stat(dir.c_str(), &status) != 0) {
+    *err = os_error("cannot stat " + dir);
     return false;
   }
-  if (::rename(path, aside.c_str()) != 0) {
-    *err = os_error("cannot move the directory at " + std::string(path) + " aside");
-    ::rmdir(aside.c_str());
+  if ((status.st_mode & S_IWOTH) != 0 && (status.st_mode & S_ISVTX) == 0) {
+    *err = dir + " is writable by every user and has no sticky bit; the working copy " +
+           "cannot be kept safe there";
     return false;
   }
-  *warning = "moved a directory found at " + std::string(path) + " to " + aside;
   return true;
 }
 
-bool clear_path(const char* path, std::string* err, std::string* warning) {
-  struct stat planted {};
-  if (::lstat(path, &planted) != 0) {
-    if (errno == ENOENT) {
-      return true;
+// Files that runs killed between making their own file and putting it in
+// place left under a private name: root's regular files named like them.
+// Another user's file of such a name is not ours to remove.
+void remove_leftovers(const std::string& path) {
+  const std::string dir_path = dir_of(path);
+  const std::unique_ptr<DIR, dir_closer> dir(::opendir(dir_path.c_str()));
+  if (!dir) {
+    return;  // nothing is lost: they stay until a later run
+  }
+  const std::string prefix = base_of(path) + ".";
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name(entry->d_name);
+    struct stat status {};
+    if (name.size() == prefix.size() + private_suffix.size() - 1 && name.starts_with(prefix) &&
+        ::fstatat(::dirfd(dir.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(status.st_mode) && status.st_uid == 0) {
+      ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
     }
-    *err = os_error("cannot stat " + std::string(path));
+  }
+}
+
+// Renames a directory at path to a new name beside it (without the
+// exchange): an empty directory made here first (mkdtemp: unique, root's,
+// 0700), which the rename replaces atomically.
+bool move_directory_aside(const std::string& path, std::string* err, std::string* warning) {
+  std::string aside = path + std::string(private_suffix);
+  if (::mkdtemp(aside.data()) == nullptr) {
+    *err = os_error("cannot make a name to move the directory at " + path + " to");
     return false;
   }
-  if (S_ISDIR(planted.st_mode)) {
-    return move_directory_aside(path, err, warning);
-  }
-  if (::unlink(path) != 0 && errno != ENOENT) {
-    *err = os_error("cannot remove " + std::string(path));
+  if (::rename(path.c_str(), aside.c_str()) != 0) {
+    *err = os_error("cannot move the directory at " + path + " aside");
+    ::rmdir(aside.c_str());
     return false;
   }
+  *warning = "moved a directory found at " + path + " to " + aside;
+  return true;
+}
+
+// What the exchange put under the private name: removed, or, a directory,
+// left there and told.
+void clear_displaced(const std::string& displaced, const std::string& path, std::string* warning) {
+  struct stat status {};
+  if (::lstat(displaced.c_str(), &status) != 0) {
+    return;  // its owner took it away
+  }
+  if (S_ISDIR(status.st_mode)) {
+    *warning = "moved a directory found at " + path + " to " + displaced;
+    return;
+  }
+  // A failure leaves another user's entry under a name no run relies on.
+  ::unlink(displaced.c_str());
+}
+
+// Puts a new empty file of root's at path, whatever stood there.
+bool place_own_file(const std::string& path, working_copy& copy, std::string* err,
+                    std::string* warning) {
+  std::string own = path + std::string(private_suffix);
+  const unique_fd fd(::mkostemp(own.data(), O_CLOEXEC));
+  struct stat made {};
+  if (!fd || ::fstat(fd.get(), &made) != 0) {
+    *err = os_error("cannot create a file in " + dir_of(path));
+    if (fd) {
+      ::unlink(own.c_str());
+    }
+    return false;
+  }
+  for (int attempt = 0; attempt < place_attempts; ++attempt) {
+    if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+      clear_displaced(own, path, warning);
+    } else if (errno == ENOENT) {
+      // Nothing there to exchange with: take the free name, unless someone
+      // took it first.
+      if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno == EEXIST) {
+          continue;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+          *err = os_error("cannot put a new file at " + path);
+          ::unlink(own.c_str());
+          return false;
+        }
+        if (::rename(own.c_str(), path.c_str()) != 0) {
+          continue;
+        }
+      }
+    } else if (errno == EINVAL || errno == ENOSYS) {
+      // No exchange here: a plain rename replaces anything but a directory.
+      if (::rename(own.c_str(), path.c_str()) != 0) {
+        if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST) {
+          *err = os_error("cannot put a new file at " + path);
+          ::unlink(own.c_str());
+          return false;
+        }
+        if (!move_directory_aside(path, err, warning)) {
+          ::unlink(own.c_str());
+          return false;
+        }
+        continue;
+      }
+    } else {
+      *err = os_error("cannot put a new file at " + path);
+      ::unlink(own.c_str());
+      return false;
+    }
+    copy.path = path;
+    copy.device = made.st_dev;
+    copy.inode = made.st_ino;
+    return true;
+  }
+  *err = path + " was taken again at each of " + std::to_string(place_attempts) + " attempts";
+  ::unlink(own.c_str());
+  return false;
+}
+
+// What cp left at the path, if it is what a cp of root's makes and another
+// user cannot: a regular file of root's, with one link, of the settings
+// file's size. Opened without following a link, and without waiting on a FIFO.
+bool accept_copy(working_copy& copy, const std::string& target, std::string* err) {
+  unique_fd fd(
+      ::open(copy.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) {
+    *err = os_error("cannot open the copy " + copy.path);
+    return false;
+  }
+  struct stat filled {};
+  struct stat settings {};
+  if (::fstat(fd.get(), &filled) != 0) {
+    *err = os_error("cannot stat the copy " + copy.path);
+    return false;
+  }
+  if (!S_ISREG(filled.st_mode) || filled.st_uid != 0 || filled.st_nlink != 1) {
+    *err = copy.path + " is not a copy made by root (a regular file of root's with one link)";
+    return false;
+  }
+  if (::stat(target.c_str(), &settings) != 0) {
+    *err = os_error("cannot stat " + target);
+    return false;
+  }
+  if (filled.st_size != settings.st_size) {
+    *err = copy.path + " holds " + std::to_string(filled.st_size) + " bytes, " + target + " " +
+           std::to_string(settings.st_size);
+    return false;
+  }
+  copy.fd = std::move(fd);
+  copy.device = filled.st_dev;
+  copy.inode = filled.st_ino;
   return true;
 }
 
@@ -67,60 +220,37 @@ working_copy::working_copy(working_copy&& other) noexcept
       inode(other.inode) {}
 
 working_copy::~working_copy() {
-  if (!path.empty() && names_file(*this)) {
+  if (!path.empty() && names_file(path, device, inode)) {
     ::unlink(path.c_str());
   }
 }
 
-std::optional<working_copy> working_copy_make(const tool_paths& paths, std::string* err,
-                                              std::string* warning) {
-  if (!clear_path(paths.working_copy, err, warning)) {
+std::optional<working_copy> working_copy_make(const tool_paths& paths, const std::string& target,
+                                              std::string* err, std::string* warning) {
+  const std::string path(paths.working_copy);
+  if (!dir_is_safe(dir_of(path), err)) {
     return std::nullopt;
   }
+  remove_leftovers(path);
   working_copy copy;
-  copy.fd.reset(::open(paths.working_copy,
-                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
-  if (!copy.fd) {
-    *err = os_error("cannot create " + std::string(paths.working_copy));
+  if (!place_own_file(path, copy, err, warning)) {
     return std::nullopt;
   }
-  copy.path = paths.working_copy;
-  struct stat made {};
-  if (::fstat(copy.fd.get(), &made) != 0) {
-    *err = os_error("cannot stat " + copy.path);
-    return std::nullopt;
-  }
-  copy.device = made.st_dev;
-  copy.inode = made.st_ino;
-
   const std::array<const char*, 2> args{paths.settings, paths.working_copy};
   const program_run cp = run_program_bounded(paths.copy_program, args, program_run_bound);
   if (!program_succeeded(cp)) {
     *err = program_failure(paths.copy_program, cp, program_run_bound);
     return std::nullopt;
   }
-  // A cp that replaced the file, or one that left it short, made no good copy.
-  if (!names_file(copy)) {
-    *err = paths.working_copy + std::string(" is no longer the file made for the copy");
-    return std::nullopt;
-  }
-  struct stat filled {};
-  struct stat settings {};
-  if (::fstat(copy.fd.get(), &filled) != 0 || ::stat(paths.settings, &settings) != 0) {
-    *err = os_error("cannot stat the copy of " + std::string(paths.settings));
-    return std::nullopt;
-  }
-  if (filled.st_size != settings.st_size) {
-    *err = copy.path + " holds " + std::to_string(filled.st_size) + " bytes, " + paths.settings +
-           " " + std::to_string(settings.st_size);
+  if (!accept_copy(copy, target, err)) {
     return std::nullopt;
   }
   return copy;
 }
 
 bool working_copy_remove(working_copy& copy, std::string* err) {
-  if (!names_file(copy)) {
-    *err = copy.path + " is no longer the file made for the copy; left as it is";
+  if (!names_file(copy.path, copy.device, copy.inode)) {
+    *err = copy.path + " is no longer the copy; left as it is";
     copy.path.clear();
     return false;
   }
