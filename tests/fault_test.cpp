@@ -248,17 +248,17 @@ TEST_F(fault, InheritedProcessStateDoesNotBreakARun) {
 }
 
 TEST_F(fault, ADirectorySyncThatFailsAfterTheRenameIsToldAndStillHashed) {
-  if (std::string_view(FSYNC_FAULT).empty()) {
+  if (std::string_view(PRELOAD_FAULT).empty()) {
     GTEST_SKIP() << "the fault is preloaded, which needs a dynamically linked tool without "
                     "a sanitizer runtime";
   }
   const log_listener listener(root.dir / "log.sock");
   root.install_hash_probe();
-  fs::copy_file(FSYNC_FAULT, root.dir / "fsync_fault.so");
-  EXPECT_EQ(
-      root.run("ospf", {root.input("text")},
-               {{std::string(shell_wrapper), "LD_PRELOAD=\"$PWD/fsync_fault.so\" exec \"$@\""}}),
-      2);
+  fs::copy_file(PRELOAD_FAULT, root.dir / "preload_fault.so");
+  EXPECT_EQ(root.run("ospf", {root.input("text")},
+                     {{std::string(shell_wrapper),
+                       "TAL_FAULT=dir-fsync LD_PRELOAD=\"$PWD/preload_fault.so\" exec \"$@\""}}),
+            2);
   // In place, hashed, and the working copy gone: only durability is in doubt.
   EXPECT_EQ(root.settings_content(), after);
   EXPECT_EQ(read_file(root.hash_tool().string() + ".saw"), after);
@@ -271,4 +271,25 @@ TEST_F(fault, ADirectorySyncThatFailsAfterTheRenameIsToldAndStillHashed) {
                              "syncing directory /opt/tal/etc: Input/output error"),
             std::string::npos)
       << messages[0];
+}
+
+TEST_F(fault, AParentCloseThatFailsDoesNotHoldTheRunUp) {
+  if (std::string_view(PRELOAD_FAULT).empty()) {
+    GTEST_SKIP() << "the fault is preloaded, which needs a dynamically linked tool without "
+                    "a sanitizer runtime";
+  }
+  // The parent's close of the exec report pipe fails and leaves it open: no
+  // end of file ever comes on that pipe.
+  fs::copy_file(PRELOAD_FAULT, root.dir / "preload_fault.so");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_exit_status_within(
+                root.start("ospf", {root.input("text")},
+                           {{std::string(shell_wrapper),
+                             "TAL_FAULT=close-pipe-once LD_PRELOAD=\"$PWD/preload_fault.so\" "
+                             "exec \"$@\""}}),
+                60),
+            0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_EQ(root.settings_content(), after);
+  EXPECT_EQ(root.outputs(), "");
 }

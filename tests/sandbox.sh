@@ -7,6 +7,8 @@
 # usage: sandbox.sh ROOT COMMAND [ARG...]
 #   COMMAND is resolved from ROOT when relative (ROOT may lie under /tmp).
 #   SANDBOX_ETC=ro           /opt/tal/etc is mounted read-only
+#   SANDBOX_ETC_IMAGE=FILE   /opt/tal/etc is the filesystem image FILE (relative
+#                            to ROOT), loop-mounted with SANDBOX_ETC_IMAGE_OPTIONS
 #   SANDBOX_OPT_SIZE=SIZE    /opt is a tmpfs of SIZE holding a copy of ROOT/opt;
 #                            after COMMAND its tal/etc is copied to ROOT/opt-after
 #   SANDBOX_TMP_SIZE=SIZE    /tmp is an empty tmpfs of SIZE
@@ -37,6 +39,9 @@ exec unshare --mount --propagation private /bin/sh -eu -c '
   if [ "${SANDBOX_ETC:-}" = ro ]; then
     mount --bind /opt/tal/etc /opt/tal/etc
     mount -o remount,bind,ro /opt/tal/etc
+  fi
+  if [ -n "${SANDBOX_ETC_IMAGE:-}" ]; then
+    mount -o "loop,${SANDBOX_ETC_IMAGE_OPTIONS:-defaults}" "$SANDBOX_ETC_IMAGE" /opt/tal/etc
   fi
   mount --bind sbin /sbin
   if [ -n "${SANDBOX_TMP_SIZE:-}" ]; then

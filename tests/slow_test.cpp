@@ -69,3 +69,39 @@ TEST(slow, LockNotObtainedInTime) {
             std::string::npos)
       << messages[0];
 }
+
+TEST(slow, AChildStuckBeforeExecIsStoppedWithinTheBound) {
+  SKIP_WITHOUT_SANDBOX();
+  if (std::string_view(PRELOAD_FAULT).empty()) {
+    GTEST_SKIP() << "the fault is preloaded, which needs a dynamically linked tool without "
+                    "a sanitizer runtime";
+  }
+  device_root root;
+  root.set_settings(before);
+  const log_listener listener(root.dir / "log.sock");
+  std::filesystem::copy_file(PRELOAD_FAULT, root.dir / "preload_fault.so");
+  // The child forked for cp hangs opening /dev/null, before it can exec.
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_exit_status_within(
+                root.start("ospf", {root.input("text")},
+                           {{std::string(shell_wrapper),
+                             "TAL_FAULT=devnull-blocks LD_PRELOAD=\"$PWD/preload_fault.so\" "
+                             "exec \"$@\""}}),
+                120),
+            2);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, std::chrono::seconds(30));
+  EXPECT_LT(took, std::chrono::seconds(40));
+  EXPECT_EQ(root.settings_content(), before);
+  const auto messages = listener.messages();
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_NE(messages[0].find("settings not updated: /bin/cp did not finish within 30 s and was "
+                             "stopped"),
+            std::string::npos)
+      << messages[0];
+  // The lock went with the run: the next store lands at once.
+  const auto next = std::chrono::steady_clock::now();
+  EXPECT_EQ(root.run_text("ospf", "text"), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - next, std::chrono::seconds(10));
+  EXPECT_EQ(root.settings_content(), ospf_settings_after);
+}

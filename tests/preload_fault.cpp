@@ -1,0 +1,88 @@
+// Preloaded into the tool by a test (LD_PRELOAD) to make one system call
+// fail as it can on a device, chosen by TAL_FAULT:
+//   dir-fsync        fsync of a directory fails with EIO, as on failing
+//                    flash, while fsync of a file works: the one failure that
+//                    comes after the rename, when the new content is in place;
+//   close-pipe-once  the first close of a pipe reports EIO and leaves the
+//                    descriptor open, as an interrupted or faulty close can;
+//   devnull-blocks   opening /dev/null never returns, as on a hung
+//                    filesystem: a child stuck before it could exec.
+// Only the tool (and a child it forked, before exec) is affected, never the
+// programs it starts.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool fault_is(const char* name) {
+  const char* fault = std::getenv("TAL_FAULT");
+  return fault != nullptr && std::strcmp(fault, name) == 0 &&
+         std::strncmp(program_invocation_short_name, "tal-setconf", 11) == 0;
+}
+
+template <typename function>
+function real(const char* name) {
+  return reinterpret_cast<function>(::dlsym(RTLD_NEXT, name));
+}
+
+int open_checked(const char* name, const char* path, int flags, va_list args) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    mode = static_cast<mode_t>(va_arg(args, int));
+  }
+  if (std::strcmp(path, "/dev/null") == 0 && fault_is("devnull-blocks")) {
+    for (;;) {
+      ::pause();
+    }
+  }
+  using open_function = int (*)(const char*, int, ...);
+  return real<open_function>(name)(path, flags, mode);
+}
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  struct stat status {};
+  if (fault_is("dir-fsync") && ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    errno = EIO;
+    return -1;
+  }
+  using fsync_function = int (*)(int);
+  return real<fsync_function>("fsync")(fd);
+}
+
+extern "C" int close(int fd) {
+  static bool failed_once = false;
+  struct stat status {};
+  if (!failed_once && fault_is("close-pipe-once") && ::fstat(fd, &status) == 0 &&
+      S_ISFIFO(status.st_mode)) {
+    failed_once = true;
+    errno = EIO;
+    return -1;
+  }
+  using close_function = int (*)(int);
+  return real<close_function>("close")(fd);
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const int fd = open_checked("open", path, flags, args);
+  va_end(args);
+  return fd;
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const int fd = open_checked("open64", path, flags, args);
+  va_end(args);
+  return fd;
+}
