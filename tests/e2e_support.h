@@ -98,11 +98,11 @@ int wait_exit_status(pid_t pid);
 
 bool sandbox_available();
 
-#define SKIP_WITHOUT_SANDBOX()                                                                \
-  do {                                                                                        \
-    if (!sandbox_available()) {                                                               \
-      GTEST_SKIP() << "end-to-end runs need root and a private mount namespace (unshare -m)"; \
-    }                                                                                         \
+#define SKIP_WITHOUT_SANDBOX()                                                                    \
+  do {                                                                                            \
+    if (!sandbox_available()) {                                                                   \
+      GTEST_SKIP() << "needs root with CAP_SYS_ADMIN for a private mount namespace (unshare -m)"; \
+    }                                                                                             \
   } while (false)
 
 // The settings most tests start from, and what storing "text" into the ospf
