@@ -135,6 +135,19 @@ fi
 size=$(stat -c %s "$router")
 if [ "$size" -lt 1048576 ]; then ok "router binary: $size bytes"; else fail "router binary over 1 MB: $size bytes"; fi
 
+echo "--- time stamps"
+# The changelog's newest entry, read by GNU date here rather than by the
+# build's own reader.
+trailer_date=$(sed -n 's/^ -- .*>  //p' packaging/changelog | head -n 1)
+expected=$(date -u -d "$trailer_date" '+%Y-%m-%d %H:%M')
+stamps=$(dpkg-deb --fsys-tarfile "$router_deb" | TZ=UTC tar -tvf - --full-time |
+  awk '{ print $4, substr($5, 1, 5) }' | sort -u)
+if [ "$stamps" = "$expected" ]; then
+  ok "every file dated $expected, the changelog's newest entry"
+else
+  fail "files dated $(echo "$stamps" | tr '\n' ' '), not $expected ($trailer_date)"
+fi
+
 echo "--- what the static package embeds"
 built_using=$(dpkg-deb -f "$router_deb" Built-Using)
 echo "Built-Using: $built_using"
@@ -215,6 +228,18 @@ elif grep -q "dpkg-shlibdeps: error: cannot find library" "$work/integrator.err"
 else
   cat "$work/integrator.err"
   fail "package.sh failed without dpkg-shlibdeps's reason"
+fi
+
+# A special section's name among the generic ones: a configure error that
+# says what is wrong, not that vrf1 contains itself.
+if cmake -S "$tree_a" -B "$work/special" -DBUILD_TESTING=OFF -DTAL_SETCONF_SECTIONS="ospf;vrf1" \
+  > "$work/special.log" 2>&1; then
+  fail "TAL_SETCONF_SECTIONS=ospf;vrf1 configured"
+elif grep -q "'vrf1' is a special section" "$work/special.log"; then
+  ok "TAL_SETCONF_SECTIONS=ospf;vrf1: configure says vrf1 is a special section"
+else
+  cat "$work/special.log"
+  fail "TAL_SETCONF_SECTIONS=ospf;vrf1 failed without saying why"
 fi
 
 echo "package: $passed passed, $failed failed"
