@@ -14,8 +14,8 @@
 # stays mounted on this machine when a route ends. Downloaded packages are
 # shared between the copies to spare the mirror, nothing else.
 #
-# Needs root and the Debian mirror; takes about 45 minutes (most of it the
-# whole test suite's route).
+# Needs root and the Debian mirror; takes about 20 minutes on a 2-core
+# machine, half of it the whole test suite's route.
 # usage: scripts/fresh-root.sh [NUMBER...]   (the routes' numbers; all by default;
 #        scripts/fresh-root.sh --list prints them)
 set -eu
