@@ -12,6 +12,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Linked statically: static-pie when hardened (cmake/hardening.cmake), plain
-# static otherwise.
-set(TAL_LINK_STATIC ON)
+# static otherwise. A cache default, so -DTAL_LINK_STATIC=OFF still wins.
+set(TAL_LINK_STATIC ON CACHE BOOL "Link tal-setconf statically (static-pie when hardened)")
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)

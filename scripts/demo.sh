@@ -6,6 +6,16 @@
 # own /opt, /tmp and /sbin are never touched. Needs root.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
+# What the demo needs, checked before anything that could look like a result.
+if [ "$(id -u)" != 0 ]; then
+  echo "demo: needs root (it installs packages and mounts a private view of /opt, /sbin, /tmp)" >&2
+  exit 1
+fi
+if ! unshare --mount --propagation private true 2>/dev/null; then
+  echo "demo: needs CAP_SYS_ADMIN for a private mount namespace (unshare -m), which this" \
+    "root lacks (a container without it?): nothing was run" >&2
+  exit 1
+fi
 sh "$top/scripts/install-deps.sh" cmake g++ make util-linux coreutils
 cmake -S "$top" -B "$top/build-demo" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$top/build-demo" -j2 --target tal-setconf >/dev/null
@@ -30,13 +40,17 @@ ip pim rp-address 10.0.0.1 224.0.0.0/4
 ip pim spt-switchover infinity-and-beyond
 CONF
 
-echo "== settings before =="
-cat "$root/opt/tal/etc/settings"
+cp "$root/opt/tal/etc/settings" "$root/settings.before"
 status=0
 sh "$top/tests/sandbox.sh" "$root" ./bin/tal-setconf-pim_sm ./new.conf || status=$?
-echo "== tal-setconf-pim_sm new.conf: exit status $status =="
+if [ "$status" != 0 ]; then
+  echo "demo: tal-setconf-pim_sm new.conf exited with status $status; nothing was stored" >&2
+  exit 1
+fi
+echo "== settings before =="
+cat "$root/settings.before"
+echo "== tal-setconf-pim_sm new.conf: exit status 0 =="
 echo "== settings after: the whole pim_sm section in place, other lines kept =="
 cat "$root/opt/tal/etc/settings"
 echo "== stored MOD_TAL_PIM_SM_CONF, decoded =="
 sed -n 's/^MOD_TAL_PIM_SM_CONF=//p' "$root/opt/tal/etc/settings" | base64 -d
-exit "$status"

@@ -1,5 +1,7 @@
 #!/bin/sh
-# Installs the Debian 12 packages named as arguments, when any is missing.
+# Installs the Debian 12 packages named as arguments, when any is missing,
+# without recommends. Quiet: one line names what is installed; apt's and
+# debconf's output is shown only when the install fails.
 set -eu
 missing=""
 for package in "$@"; do
@@ -9,6 +11,13 @@ done
 [ -z "$missing" ] && exit 0
 echo "installing:$missing"
 if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
-$sudo apt-get update -qq
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 # shellcheck disable=SC2086
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+if ! { $sudo apt-get update -q &&
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    -o Dpkg::Use-Pty=0 $missing; } > "$log" 2>&1 < /dev/null; then
+  cat "$log" >&2
+  echo "install-deps: could not install:$missing" >&2
+  exit 1
+fi

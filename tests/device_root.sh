@@ -6,11 +6,11 @@ sandbox_available() {
   [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null
 }
 
-# require_sandbox WHAT: ends the script with ctest's skip status (77) and a
-# message when there is no sandbox here.
+# require_sandbox: ends the script with ctest's skip status (77) and the
+# reason, worded as the C++ tests word it, when there is no sandbox here.
 require_sandbox() {
   sandbox_available && return 0
-  echo "skipped: $1 needs root and a private mount namespace"
+  echo "Skipped: needs root with CAP_SYS_ADMIN for a private mount namespace (unshare -m)"
   exit 77
 }
 

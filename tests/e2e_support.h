@@ -101,11 +101,11 @@ int wait_exit_status_within(pid_t pid, int seconds);
 
 bool sandbox_available();
 
-#define SKIP_WITHOUT_SANDBOX()                                                                \
-  do {                                                                                        \
-    if (!sandbox_available()) {                                                               \
-      GTEST_SKIP() << "end-to-end runs need root and a private mount namespace (unshare -m)"; \
-    }                                                                                         \
+#define SKIP_WITHOUT_SANDBOX()                                                                    \
+  do {                                                                                            \
+    if (!sandbox_available()) {                                                                   \
+      GTEST_SKIP() << "needs root with CAP_SYS_ADMIN for a private mount namespace (unshare -m)"; \
+    }                                                                                             \
   } while (false)
 
 // The settings most tests start from, and what storing "text" into the ospf

@@ -9,7 +9,7 @@ sandbox=$2
 emulator=${3:-}
 # shellcheck source=tests/device_root.sh
 . "$(dirname "$0")/device_root.sh"
-require_sandbox "running the installed tool"
+require_sandbox
 scratch=$(new_scratch "$build/tests/scratch" install)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }

@@ -22,7 +22,7 @@ set -eu
 root=$1
 shift
 unshare --mount --propagation private true 2>/dev/null || {
-  echo "sandbox: no private mount namespace here (needs root)" >&2
+  echo "sandbox: needs root with CAP_SYS_ADMIN for a private mount namespace (unshare -m)" >&2
   exit 77
 }
 # The script below is expanded by the inner shell, not this one.

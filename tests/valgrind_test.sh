@@ -7,7 +7,7 @@ binary=$1
 sandbox=$2
 # shellcheck source=tests/device_root.sh
 . "$(dirname "$0")/device_root.sh"
-require_sandbox "running the tool"
+require_sandbox
 root=$(new_scratch "$3" valgrind)
 trap 'rm -rf "$root"' EXIT
 device_root_layout "$root" "$binary" pim_sm
