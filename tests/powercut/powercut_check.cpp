@@ -191,7 +191,8 @@ struct checker {
     if (result.kind == fault::none && opt.store_every > 0 && count.checked % opt.store_every == 0) {
       int status = 0;
       const std::string output = opt.work_dir + "/store.out";
-      if (!run_captured({"sh", opt.store_script, check_image}, output, &status, err)) {
+      if (!run_captured({"sh", opt.store_script, check_image, std::to_string(count.stored)},
+                        output, &status, err)) {
         return false;
       }
       ++count.stored;
