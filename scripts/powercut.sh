@@ -109,7 +109,11 @@ say "built after $(elapsed) s"
 # --- The settings, the texts and the disk image ------------------------------
 data=$build/data
 rm -rf "$data"
-mkdir -p "$data/texts" "$data/tree/small" "$data/tree/acl" "$data/tree/large" "$data/tree/var"
+# Each phase's tree is the /opt of a router: <phase>/tal/etc/settings.
+mkdir -p "$data/texts" "$data/tree/var"
+for phase in small acl large; do
+  mkdir -p "$data/tree/$phase/tal/etc"
+done
 
 # make_settings FILE BYTES: every kind of section, then generic sections of
 # other daemons up to about BYTES.
@@ -138,17 +142,17 @@ make_settings() {
     }
   }' >"$1"
 }
-make_settings "$data/tree/small/settings" 4000
-make_settings "$data/tree/acl/settings" 65536
-make_settings "$data/tree/large/settings" 1048576
+make_settings "$data/tree/small/tal/etc/settings" 4000
+make_settings "$data/tree/acl/tal/etc/settings" 65536
+make_settings "$data/tree/large/tal/etc/settings" 1048576
 : >"$data/tree/var/events"
-chmod 0644 "$data/tree/small/settings"
-chmod 0600 "$data/tree/large/settings"
+chmod 0644 "$data/tree/small/tal/etc/settings"
+chmod 0600 "$data/tree/large/tal/etc/settings"
 # Owner, mode, an ACL and a user attribute the tool must carry to each version.
-chown 0:1000 "$data/tree/acl/settings"
-chmod 0640 "$data/tree/acl/settings"
-setfacl -m u:1000:r "$data/tree/acl/settings"
-setfattr -n user.origin -v factory "$data/tree/acl/settings"
+chown 0:1000 "$data/tree/acl/tal/etc/settings"
+chmod 0640 "$data/tree/acl/tal/etc/settings"
+setfacl -m u:1000:r "$data/tree/acl/tal/etc/settings"
+setfattr -n user.origin -v factory "$data/tree/acl/tal/etc/settings"
 
 # t01..t22: configuration texts from tens of bytes to the 12000 the tool stores.
 n=0
@@ -171,10 +175,10 @@ done
 # initialisation writes in the guest.
 mkfs.ext4 -q -F -b 4096 -N 128 -J size=4 -E lazy_itable_init=0,lazy_journal_init=0 \
   -d "$data/tree" "$data/base.img" 16M
-attributes=$(debugfs -R "ea_list /acl/settings" "$data/base.img" 2>/dev/null)
+attributes=$(debugfs -R "ea_list /acl/tal/etc/settings" "$data/base.img" 2>/dev/null)
 case $attributes in
 *system.posix_acl_access*user.origin*) ;;
-*) die "the image's /acl/settings lacks its ACL or user.origin: $attributes" ;;
+*) die "the image's /acl/tal/etc/settings lacks its ACL or user.origin: $attributes" ;;
 esac
 
 # --- The guest ---------------------------------------------------------------
@@ -213,12 +217,17 @@ cp tests/powercut/workload.sh tests/powercut/naive_store.sh tests/powercut/recre
 chmod 755 "$root/init" "$root/sbin/hash_generate"
 cp -r "$data/texts" "$root/powercut/texts"
 
+# Two guests, one per core, take the runs in turn; each run's disks have
+# serial numbers of their own.
 runs=""
+number=0
 for variant in ordered:data=ordered writeback:data=writeback noauto_da_alloc:noauto_da_alloc; do
   for writer in tool:busybox tool:recreating naive:busybox; do
+    number=$((number + 1))
     name=${variant%%:*}-${writer%%:*}-${writer#*:}
     [ "${writer%%:*}" = naive ] && name=${variant%%:*}-naive
-    echo "$name ${variant#*:} ${writer%%:*} ${writer#*:}" >>"$root/powercut/runs"
+    echo "$((number % 2 + 1)) $number $name ${variant#*:} ${writer%%:*} ${writer#*:}" \
+      >>"$root/powercut/runs"
     runs="$runs $name"
   done
 done
@@ -227,49 +236,69 @@ done
 disks=$build/disks
 rm -rf "$disks"
 mkdir -p "$disks"
-drives=""
-number=0
-for run in $runs; do
-  number=$((number + 1))
+while read -r id number name rest; do
   cp --sparse=always "$data/base.img" "$disks/data$number.img"
   truncate -s 128M "$disks/log$number.img"
-  drives="$drives data$number log$number"
-done
-truncate -s 64M "$disks/results.img"
-drives="$drives results"
+  echo "data$number log$number" >>"$disks/drives$id"
+done <"$root/powercut/runs"
 
-set --
-for drive in $drives; do
-  set -- "$@" -drive "if=none,id=$drive,file=$disks/$drive.img,format=raw,cache=unsafe" \
-    -device "virtio-blk-pci,drive=$drive,serial=$drive"
-done
-say "booting $(basename "$kernel_image") under qemu-system-aarch64 -M virt -cpu cortex-a57"
+# start_guest ID: boots guest ID in the background; its pid in $started.
+start_guest() {
+  guest_id=$1
+  truncate -s 64M "$disks/results$guest_id.img"
+  drives=$(cat "$disks/drives$guest_id")
+  set --
+  for drive in $drives; do
+    set -- "$@" -drive "if=none,id=$drive,file=$disks/$drive.img,format=raw,cache=unsafe" \
+      -device "virtio-blk-pci,drive=$drive,serial=$drive"
+  done
+  set -- "$@" -drive "if=none,id=results,file=$disks/results$guest_id.img,format=raw,cache=unsafe" \
+    -device "virtio-blk-pci,drive=results,serial=results"
+  timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 1 -m 768 -nographic -nic none \
+    -no-reboot -kernel "$kernel_image" -initrd "$guest/initramfs.cpio" \
+    -append "console=ttyAMA0 quiet panic=-1 rdinit=/init powercut.guest=$guest_id" "$@" \
+    >"$guest/console$guest_id.log" 2>&1 &
+  started=$!
+}
+say "booting $(basename "$kernel_image") under qemu-system-aarch64 -M virt -cpu cortex-a57, two guests"
 qemu_began=$(date +%s.%N)
-qemu_pid=""
-trap '[ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true' EXIT INT TERM
-timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 2 -m 1024 -nographic -nic none \
-  -no-reboot -kernel "$kernel_image" -initrd "$guest/initramfs.cpio" \
-  -append "console=ttyAMA0 quiet panic=-1 rdinit=/init" "$@" >"$guest/console.log" 2>&1 &
-qemu_pid=$!
-qemu_status=0
-wait "$qemu_pid" || qemu_status=$?
-qemu_pid=""
-trap - EXIT INT TERM
-guest_seconds=$(awk -v a="$qemu_began" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+guests=""
+trap '[ -z "$guests" ] || kill $guests 2>/dev/null || true' EXIT INT TERM
+start_guest 1
+guests=$started
+start_guest 2
+guests="$guests $started"
 results=$build/results
 rm -rf "$results"
 mkdir -p "$results"
-tar -xf "$disks/results.img" -C "$results" 2>/dev/null || {
-  tail -n 30 "$guest/console.log" >&2
-  die "the guest wrote no results (qemu exit status $qemu_status)"
-}
-if [ -s "$results/failed" ]; then
-  tail -n 30 "$guest/console.log" >&2
-  die "in the guest: $(cat "$results/failed")"
-fi
-boot_seconds=$(cat "$results/boot-seconds")
-say "guest kernel $(cat "$results/kernel") (wrote the logs); this machine's $(uname -r) (mounts the sampled states)"
-say "guest: $guest_seconds s from qemu start to power-off; kernel uptime at /init ${boot_seconds} s"
+boot_seconds=""
+id=0
+for pid in $guests; do
+  id=$((id + 1))
+  qemu_status=0
+  wait "$pid" || qemu_status=$?
+  mkdir -p "$results/guest$id"
+  tar -xf "$disks/results$id.img" -C "$results/guest$id" 2>/dev/null || {
+    tail -n 30 "$guest/console$id.log" >&2
+    die "guest $id wrote no results (qemu exit status $qemu_status)"
+  }
+  if [ -s "$results/guest$id/failed" ]; then
+    tail -n 30 "$guest/console$id.log" >&2
+    die "in guest $id: $(cat "$results/guest$id/failed")"
+  fi
+  for run in $runs; do
+    if [ -d "$results/guest$id/$run" ]; then
+      mv "$results/guest$id/$run" "$results/$run"
+      echo "$id" >"$results/$run/guest"
+    fi
+  done
+  boot_seconds="$boot_seconds $(cat "$results/guest$id/boot-seconds") s"
+done
+guests=""
+trap - EXIT INT TERM
+guest_seconds=$(awk -v a="$qemu_began" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+say "guest kernel $(cat "$results/guest1/kernel") (wrote the logs); this machine's $(uname -r) (mounts the sampled states)"
+say "guests: $guest_seconds s from qemu start to the last power-off; kernel uptime at /init:$boot_seconds"
 
 # --- What the guest saw: one log line per store, the stores' statuses -------
 # stores: "<pid> <directory> <section> <status>" per store, in order.
@@ -280,11 +309,12 @@ for run in $runs; do
   [ ! -s "$results/$run/errors" ] || die "$run: $(cat "$results/$run/errors")"
   total=$(wc -l <"$stores")
   [ "$total" -ge 20 ] || die "$run: only $total stores"
+  syslog=$results/guest$(cat "$results/$run/guest")/syslog
   while read -r pid phase section status; do
-    lines=$(grep -c "\[$pid\]: " "$results/syslog" || true)
+    lines=$(grep -c "\[$pid\]: " "$syslog" || true)
     [ "$lines" = 1 ] || die "$run: store $pid ($phase, $section) has $lines log lines, not 1"
     if [ "$status" != 0 ]; then
-      line=$(grep "\[$pid\]: " "$results/syslog")
+      line=$(grep "\[$pid\]: " "$syslog")
       case $run:$line in
       *-recreating:*"is no longer the file made for the copy"*) ;;
       *) die "$run: store $pid ($phase, $section) exited with status $status: $line" ;;
@@ -313,7 +343,7 @@ for run in $runs; do
   ln "$data/base.img" "$dir/base.img"
   for phase in small acl large; do
     mkdir -p "$dir/versions/$phase"
-    cp "$data/tree/$phase/settings" "$dir/versions/$phase/v0"
+    cp "$data/tree/$phase/tal/etc/settings" "$dir/versions/$phase/v0"
     if [ -d "$results/$run/versions/$phase" ]; then
       cp "$results/$run/versions/$phase"/v* "$dir/versions/$phase/" 2>/dev/null || true
     fi
@@ -359,7 +389,10 @@ POWERCUT_TOOL=$top/build/tal-setconf POWERCUT_SANDBOX=$top/tests/sandbox.sh \
 check_seconds=$(($(date +%s) - check_began))
 
 # --- Figures -------------------------------------------------------------------
-field() { sed -n "s/^result .*[ ]$1=\([0-9]*\).*/\1/p" "$checks/$2/check.out"; }
+field() {
+  value=$(sed -n "s/^result.* $1=\([0-9]*\).*/\1/p" "$checks/$2/check.out")
+  echo "${value:-0}"
+}
 tool_bad=0
 control_torn=0
 failed=""

@@ -1,7 +1,7 @@
 #!/bin/sh
 # /init of the power-cut guest (scripts/powercut.sh builds its initramfs).
-# Loads the modules, starts the system log, runs each workload listed in
-# /powercut/runs on its own pair of disks (data under the log-writes target,
+# Loads the modules, starts the system log, runs each of its workloads
+# listed in /powercut/runs on its own pair of disks (data under the log-writes target,
 # log), then writes what the host needs onto the results disk as a tar
 # archive and powers off. Disks are found by their serial numbers: the order
 # of /dev/vd* is the PCI probe order, which qemu does not promise.
@@ -47,9 +47,10 @@ while [ ! -S /dev/log ] && [ "$tries" -lt 100 ]; do
   tries=$((tries + 1))
 done
 
-number=0
-while read -r run options writer copier; do
-  number=$((number + 1))
+# Two guests share the list; the kernel's command line says which this is.
+me=$(sed -n 's/.*powercut\.guest=\([0-9]*\).*/\1/p' /proc/cmdline)
+while read -r guest number run options writer copier; do
+  [ "$guest" = "$me" ] || continue
   started=$(cut -d' ' -f1 /proc/uptime)
   sh /powercut/workload.sh "$run" "$(disk "data$number")" "$(disk "log$number")" \
     "$options" "$writer" "$copier" || fail "workload $run failed"

@@ -13,6 +13,7 @@
 // states; 2: the check could not run.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,13 +53,17 @@ struct tally {
   std::size_t shown = 0;
 };
 
+// A state costs one copy of the image. It is written over the old copy in
+// place, not into a truncated file: on the tmpfs the script gives the
+// checker, freeing and zeroing the pages again made a 16 MiB copy take
+// about 10 ms instead of 3.
 bool copy_image(const std::string& from, const std::string& to, std::string* err) {
   const unique_fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in) {
     *err = os_error("cannot open " + from);
     return false;
   }
-  const unique_fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  const unique_fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   if (!out) {
     *err = os_error("cannot create " + to);
     return false;
@@ -70,8 +75,8 @@ bool copy_image(const std::string& from, const std::string& to, std::string* err
   }
   off_t left = st.st_size;
   while (left > 0) {
-    const ssize_t moved =
-        ::copy_file_range(in.get(), nullptr, out.get(), nullptr, static_cast<std::size_t>(left), 0);
+    // sendfile, not copy_file_range: this works between filesystems too.
+    const ssize_t moved = ::sendfile(out.get(), in.get(), nullptr, static_cast<std::size_t>(left));
     if (moved < 0 && errno == EINTR) {
       continue;
     }
@@ -80,6 +85,10 @@ bool copy_image(const std::string& from, const std::string& to, std::string* err
       return false;
     }
     left -= moved;
+  }
+  if (::ftruncate(out.get(), st.st_size) != 0) {
+    *err = os_error("cannot set the size of " + to);
+    return false;
   }
   return true;
 }
@@ -160,8 +169,8 @@ bool learn_attributes(const options& opt, std::vector<phase_expect>& phases, std
   }
   for (std::size_t i = 0; i < phases.size(); ++i) {
     if (!seen[i].has_settings || seen[i].content != phases[i].versions[0]) {
-      *err =
-          "/" + phases[i].name + "/settings on base.img is not versions/" + phases[i].name + "/v0";
+      *err = settings_directory(phases[i].name) + "/settings on base.img is not versions/" +
+             phases[i].name + "/v0";
       return false;
     }
     for (const dir_item& item : seen[i].items) {
@@ -191,8 +200,8 @@ struct checker {
     if (result.kind == fault::none && opt.store_every > 0 && count.checked % opt.store_every == 0) {
       int status = 0;
       const std::string output = opt.work_dir + "/store.out";
-      if (!run_captured({"sh", opt.store_script, check_image, std::to_string(count.stored)},
-                        output, &status, err)) {
+      if (!run_captured({"sh", opt.store_script, check_image, std::to_string(count.stored)}, output,
+                        &status, err)) {
         return false;
       }
       ++count.stored;

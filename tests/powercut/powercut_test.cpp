@@ -217,18 +217,18 @@ TEST(StateCheck, AcknowledgedTakesTheHighestVersionPerDirectory) {
 TEST(StateCheck, DebugfsOutputIsSplitPerCommand) {
   const std::string output =
       "debugfs 1.47.0 (5-Feb-2023)\n"
-      "debugfs: ls -p /small\n"
+      "debugfs: ls -p /small/tal/etc\n"
       "/12/040755/0/0/.//\n"
       "/2/040755/0/0/..//\n"
       "/13/100640/0/1000/settings/4/\n"
       "/14/100600/0/0/.settings.lock/0/\n"
       "\n"
-      "debugfs: ea_list /small/settings\n"
+      "debugfs: ea_list /small/tal/etc/settings\n"
       "Extended attributes:\n"
       "  user.origin (7) = \"factory\"\n"
-      "debugfs: dump /small/settings /w/dump-small\n"
-      "debugfs: ls -p /large\n"
-      "/large: File not found by ext2_lookup \n";
+      "debugfs: dump /small/tal/etc/settings /w/dump-small\n"
+      "debugfs: ls -p /large/tal/etc\n"
+      "/large/tal/etc: File not found by ext2_lookup \n";
   const std::vector<phase_seen> seen = parse_debugfs(output, {"small", "large"});
   ASSERT_EQ(seen.size(), 2U);
   EXPECT_TRUE(seen[0].listed);

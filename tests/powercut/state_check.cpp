@@ -72,6 +72,10 @@ const char* fault_name(fault kind) {
   return "?";
 }
 
+std::string settings_directory(const std::string& phase) {
+  return "/" + phase + "/tal/etc";
+}
+
 std::map<std::string, std::size_t> acknowledged(const std::vector<std::string>& marks) {
   std::map<std::string, std::size_t> acked;
   for (const std::string& mark : marks) {
@@ -132,9 +136,10 @@ std::string listing_commands(const std::vector<std::string>& phases,
                              const std::string& dump_prefix) {
   std::string commands;
   for (const std::string& phase : phases) {
-    commands += "ls -p /" + phase + "\n";
-    commands += "ea_list /" + phase + "/settings\n";
-    commands += "dump /" + phase + "/settings " + dump_prefix + phase + "\n";
+    const std::string directory = settings_directory(phase);
+    commands += "ls -p " + directory + "\n";
+    commands += "ea_list " + directory + "/settings\n";
+    commands += "dump " + directory + "/settings " + dump_prefix + phase + "\n";
   }
   return commands;
 }
@@ -156,10 +161,11 @@ std::vector<phase_seen> parse_debugfs(const std::string& output,
   }
   std::vector<phase_seen> seen(phases.size());
   for (std::size_t i = 0; i < phases.size(); ++i) {
-    const std::string& listing = said["ls -p /" + phases[i]];
+    const std::string directory = settings_directory(phases[i]);
+    const std::string& listing = said["ls -p " + directory];
     seen[i].listed = listing.find("File not found") == std::string::npos;
     seen[i].items = parse_listing(listing);
-    seen[i].attributes = said["ea_list /" + phases[i] + "/settings"];
+    seen[i].attributes = said["ea_list " + directory + "/settings"];
     for (const dir_item& item : seen[i].items) {
       seen[i].has_settings = seen[i].has_settings || item.name == settings_name;
     }
@@ -168,7 +174,7 @@ std::vector<phase_seen> parse_debugfs(const std::string& output,
 }
 
 verdict judge_phase(const phase_expect& expect, const phase_seen& seen, std::size_t acked) {
-  const std::string where = "/" + expect.name + ": ";
+  const std::string where = settings_directory(expect.name) + ": ";
   if (!seen.listed) {
     return {fault::directory, where + "the directory is gone"};
   }

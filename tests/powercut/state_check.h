@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+// Where a phase's settings directory lies on the image: each phase's tree
+// is the /opt of a router, bound over /opt in the guest and in the sandbox.
+std::string settings_directory(const std::string& phase);
+
 // A name in a directory, as debugfs "ls -p" gives it.
 struct dir_item {
   std::string name;
@@ -27,7 +31,7 @@ struct dir_item {
 // What one settings directory must hold. versions[0] is the file before the
 // first store; versions[n] the file that store n committed.
 struct phase_expect {
-  std::string name;  // the directory, from the filesystem's root
+  std::string name;  // the phase; see settings_directory
   std::vector<std::string> versions;
   dir_item settings;       // owner and mode every version has
   std::string attributes;  // debugfs ea_list of every version

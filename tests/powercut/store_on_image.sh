@@ -1,7 +1,9 @@
 #!/bin/sh
 # Boots a recovered disk state as far as the tool cares: mounts the image in
 # a private mount namespace and stores a new text into one of its settings
-# directories with the tool built for this machine, through tests/sandbox.sh.
+# files (each phase's tree on the image, <phase>/tal/etc/settings, is the
+# /opt of a router) with the tool built for this machine, through
+# tests/sandbox.sh.
 # The store must exit 0, leave nothing beside the settings file but the lock,
 # and the file must hold the text.
 #
@@ -11,7 +13,7 @@
 #   POWERCUT_SANDBOX  tests/sandbox.sh
 set -eu
 image=$1
-work=$(dirname "$image")/store
+work=$(cd "$(dirname "$image")" && pwd)/store
 rm -rf "$work"
 mkdir -p "$work/mnt"
 printf 'router ospf\n network 192.0.2.0/24 area 0\n passive-interface eth%s\n' "$2" >"$work/text"
@@ -28,7 +30,9 @@ exec unshare --mount --propagation private sh -eu -c '
   phase=$1
   root=$work/root
   device_root_layout "$root" "$POWERCUT_TOOL" ospf
-  mount --bind "$work/mnt/$phase" "$root/opt/tal/etc"
+  # sandbox.sh binds ROOT/opt over /opt without its submounts: the phase
+  # tree must be ROOT/opt itself.
+  mount --bind "$work/mnt/$phase" "$root/opt"
   status=0
   sh "$POWERCUT_SANDBOX" "$root" bin/tal-setconf-ospf "$work/text" || status=$?
   if [ "$status" != 0 ]; then
@@ -44,5 +48,5 @@ exec unshare --mount --propagation private sh -eu -c '
     echo "/$phase: the stored text is not in the settings file"
     exit 1
   fi
-  umount "$root/opt/tal/etc" "$work/mnt"
+  umount "$root/opt" "$work/mnt"
 ' store_on_image "$image" "$work" "$2"

@@ -68,11 +68,11 @@ begin_phase() {
   echo "$phase" >/run/powercut-phase
   mkdir -p "$out/versions/$phase"
   : >"$out/by-pid-$phase"
-  mount --bind "/mnt/data/$phase" /opt/tal/etc || exit 1
+  mount --bind "/mnt/data/$phase" /opt || exit 1
 }
 
 end_phase() {
-  umount /opt/tal/etc || exit 1
+  umount /opt || exit 1
 }
 
 begin_phase small
