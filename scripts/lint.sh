@@ -21,7 +21,7 @@ if ! run-clang-tidy-14 -quiet -p build-lint "$top/src/" >build-lint/tidy.log 2>&
   status=1
 fi
 echo "--- shellcheck"
-shellcheck -x -s sh .ci/run scripts/*.sh tests/*.sh bench/*.sh || status=1
+shellcheck -x -s sh .ci/run scripts/*.sh tests/*.sh tests/powercut/*.sh bench/*.sh || status=1
 echo "--- cppcheck"
 cppcheck --enable=warning,style,performance,portability --std=c++20 --inline-suppr \
   --suppress=unusedStructMember --error-exitcode=1 --quiet -I src src || status=1

@@ -11,7 +11,7 @@
 #
 # usage: scripts/powercut.sh   (root; everything it writes is under
 #                               build-powercut/, downloads cached there)
-#   POWERCUT_SAMPLES  reorderings tried per flush interval (default 6)
+#   POWERCUT_SAMPLES  reorderings tried per flush interval (default 12)
 #   POWERCUT_SEED     seed of the reorderings (default: the time, printed)
 # Exit status 0 only when no state of the tool is bad and the control found
 # torn or empty files.
@@ -19,7 +19,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 began=$(date +%s)
-samples=${POWERCUT_SAMPLES:-6}
+samples=${POWERCUT_SAMPLES:-12}
 seed=${POWERCUT_SEED:-$began}
 store_every=10
 build=$top/build-powercut
