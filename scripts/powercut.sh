@@ -11,7 +11,7 @@
 #
 # usage: scripts/powercut.sh   (root; everything it writes is under
 #                               build-powercut/, downloads cached there)
-#   POWERCUT_SAMPLES  reorderings tried per flush interval (default 12)
+#   POWERCUT_SAMPLES  reorderings tried per flush interval (default 16)
 #   POWERCUT_SEED     seed of the reorderings (default: the time, printed)
 # Exit status 0 only when no state of the tool is bad and the control found
 # torn or empty files.
@@ -19,7 +19,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 began=$(date +%s)
-samples=${POWERCUT_SAMPLES:-12}
+samples=${POWERCUT_SAMPLES:-16}
 seed=${POWERCUT_SEED:-$began}
 store_every=10
 build=$top/build-powercut
@@ -412,7 +412,10 @@ for run in $runs; do
     "$(field torn "$run")" "$(field stale "$run")" "$(field attributes "$run")" \
     "$(field directory "$run")" "$(field store "$run")"
   case $run in
-  *-naive) control_torn=$((control_torn + $(field torn "$run"))) ;;
+  *-naive)
+    control_torn=$((control_torn + $(field torn "$run")))
+    grep -m 1 "^bad state (torn)" "$out" | sed "s/^/  for example: /" || true
+    ;;
   *)
     tool_bad=$((tool_bad + bad))
     if [ "$status" != 0 ]; then

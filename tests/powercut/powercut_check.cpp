@@ -50,7 +50,6 @@ struct tally {
   std::size_t stored = 0;
   std::size_t checked = 0;
   std::map<fault, std::size_t> bad;
-  std::size_t shown = 0;
 };
 
 // A state costs one copy of the image. It is written over the old copy in
@@ -213,8 +212,8 @@ struct checker {
       }
     }
     if (result.kind != fault::none) {
-      ++count.bad[result.kind];
-      if (count.shown++ < 5) {
+      // The first few of each kind, so one kind cannot hide another.
+      if (count.bad[result.kind]++ < 3) {
         std::printf("bad state (%s) %s: %s\n", fault_name(result.kind), what.c_str(),
                     result.why.c_str());
       }

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "settings/os_error.h"
 
@@ -27,6 +28,13 @@ bool is_lock_name(std::string_view name) {
 
 bool is_temp_name(std::string_view name) {
   return name.starts_with(temp_prefix) && name.size() == temp_prefix.size() + temp_suffix_length;
+}
+
+template <typename Number>
+bool parse_number(std::string_view text, int base, Number* value) {
+  const char* last = text.data() + text.size();
+  const auto [end, error] = std::from_chars(text.data(), last, *value, base);
+  return error == std::errc() && end == last && !text.empty();
 }
 
 // The end of a program's output, on one line, for a reason.
@@ -87,10 +95,7 @@ std::map<std::string, std::size_t> acknowledged(const std::vector<std::string>& 
       continue;
     }
     std::size_t version = 0;
-    const char* first = mark.data() + colon + 1;
-    const char* last = mark.data() + mark.size();
-    const auto [end, error] = std::from_chars(first, last, version);
-    if (error != std::errc() || end != last) {
+    if (!parse_number(std::string_view(mark).substr(colon + 1), 10, &version)) {
       continue;
     }
     std::size_t& known = acked[mark.substr(4, colon - 4)];
@@ -100,31 +105,31 @@ std::map<std::string, std::size_t> acknowledged(const std::vector<std::string>& 
 }
 
 std::vector<dir_item> parse_listing(const std::string& text) {
-  // "/inode/mode/uid/gid/name/size/", one per line.
+  // "/inode/mode/uid/gid/name/size/", one per line; a directory's size is
+  // empty. Lines of another shape (a blank, an error) are not names.
   std::vector<dir_item> items;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
-    std::vector<std::string> fields;
-    std::size_t at = 0;
-    while (at < line.size()) {
-      const std::size_t slash = line.find('/', at);
-      if (slash == std::string::npos) {
+    if (line.size() < 2 || line.front() != '/' || line.back() != '/') {
+      continue;
+    }
+    std::vector<std::string_view> fields;
+    const std::string_view inner = std::string_view(line).substr(1, line.size() - 2);
+    for (std::size_t at = 0;;) {
+      const std::size_t slash = inner.find('/', at);
+      fields.push_back(inner.substr(at, slash == std::string_view::npos ? slash : slash - at));
+      if (slash == std::string_view::npos) {
         break;
-      }
-      if (slash > at || !fields.empty()) {
-        fields.push_back(line.substr(at, slash - at));
       }
       at = slash + 1;
     }
-    if (!line.starts_with("/") || fields.size() != 6) {
+    dir_item item;
+    if (fields.size() != 6 || !parse_number(fields[1], 8, &item.mode) ||
+        !parse_number(fields[2], 10, &item.uid) || !parse_number(fields[3], 10, &item.gid) ||
+        (!fields[5].empty() && !parse_number(fields[5], 10, &item.size))) {
       continue;
     }
-    dir_item item;
     item.name = fields[4];
-    item.mode = static_cast<unsigned>(std::stoul(fields[1], nullptr, 8));
-    item.uid = static_cast<unsigned>(std::stoul(fields[2]));
-    item.gid = static_cast<unsigned>(std::stoul(fields[3]));
-    item.size = fields[5].empty() ? 0 : std::stoull(fields[5]);
     if (item.name != "." && item.name != "..") {
       items.push_back(item);
     }
