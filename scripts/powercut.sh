@@ -254,10 +254,12 @@ start_guest() {
   done
   set -- "$@" -drive "if=none,id=results,file=$disks/results$guest_id.img,format=raw,cache=unsafe" \
     -device "virtio-blk-pci,drive=results,serial=results"
-  timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 1 -m 768 -nographic -nic none \
-    -no-reboot -kernel "$kernel_image" -initrd "$guest/initramfs.cpio" \
+  # The console goes to a file and nothing reads standard input: CI has none.
+  timeout 300 qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 1 -m 768 -display none \
+    -monitor none -serial "file:$guest/console$guest_id.log" -nic none -no-reboot \
+    -kernel "$kernel_image" -initrd "$guest/initramfs.cpio" \
     -append "console=ttyAMA0 quiet panic=-1 rdinit=/init powercut.guest=$guest_id" "$@" \
-    >"$guest/console$guest_id.log" 2>&1 &
+    </dev/null >"$guest/qemu$guest_id.log" 2>&1 &
   started=$!
 }
 say "booting $(basename "$kernel_image") under qemu-system-aarch64 -M virt -cpu cortex-a57, two guests"
@@ -279,7 +281,7 @@ for pid in $guests; do
   wait "$pid" || qemu_status=$?
   mkdir -p "$results/guest$id"
   tar -xf "$disks/results$id.img" -C "$results/guest$id" 2>/dev/null || {
-    tail -n 30 "$guest/console$id.log" >&2
+    tail -n 30 "$guest/qemu$id.log" "$guest/console$id.log" >&2
     die "guest $id wrote no results (qemu exit status $qemu_status)"
   }
   if [ -s "$results/guest$id/failed" ]; then
