@@ -365,6 +365,7 @@ POWERCUT_TOOL=$top/build/tal-setconf POWERCUT_SANDBOX=$top/tests/sandbox.sh \
   shift 6
   mkdir -p "$checks/.work"
   mount -t tmpfs -o size=1g tmpfs "$checks/.work"
+  trap "umount \"$checks/.work\" 2>/dev/null" EXIT
   check_all() {
     for run in "$@"; do
       mkdir -p "$checks/.work/$run"
@@ -385,7 +386,6 @@ POWERCUT_TOOL=$top/build/tal-setconf POWERCUT_SANDBOX=$top/tests/sandbox.sh \
   # shellcheck disable=SC2086
   check_all $second
   wait
-  umount "$checks/.work"
 ' powercut-check "$checks" "$top/build/tests/powercut_check" "$samples" "$seed" "$store_every" \
   "$top/tests/powercut/store_on_image.sh" $runs  # one word per run
 check_seconds=$(($(date +%s) - check_began))

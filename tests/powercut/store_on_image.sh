@@ -22,13 +22,14 @@ printf 'router ospf\n network 192.0.2.0/24 area 0\n passive-interface eth%s\n' "
 exec unshare --mount --propagation private sh -eu -c '
   image=$1 work=$2 number=$3
   . "$(dirname "$POWERCUT_SANDBOX")/device_root.sh"
-  # The loop device goes with the last unmount (autoclear), also when this
-  # namespace ends on a failure.
+  # The loop device goes with the last unmount (autoclear); the trap
+  # unmounts on every way out.
+  root=$work/root
+  trap "umount \"$root/opt\" 2>/dev/null; umount \"$work/mnt\" 2>/dev/null" EXIT
   mount -o loop "$image" "$work/mnt"
   set -- $(ls "$work/mnt" | grep -v -e "^lost+found\$" -e "^var\$")
   shift $((number % $#))
   phase=$1
-  root=$work/root
   device_root_layout "$root" "$POWERCUT_TOOL" ospf
   # sandbox.sh binds ROOT/opt over /opt without its submounts: the phase
   # tree must be ROOT/opt itself.
@@ -36,17 +37,16 @@ exec unshare --mount --propagation private sh -eu -c '
   status=0
   sh "$POWERCUT_SANDBOX" "$root" bin/tal-setconf-ospf "$work/text" || status=$?
   if [ "$status" != 0 ]; then
-    echo "/$phase: the store exited with status $status"
+    echo "/$phase/tal/etc: the store exited with status $status"
     exit 1
   fi
   left=$(ls -A "$root/opt/tal/etc" | grep -v -e "^settings\$" -e "^\.settings.*\.lock\$" || true)
   if [ -n "$left" ]; then
-    echo "/$phase: left beside the settings file:" $left
+    echo "/$phase/tal/etc: left beside the settings file:" $left
     exit 1
   fi
   if ! grep -qx "MOD_TAL_OSPF_CONF=$(base64 -w 0 "$work/text")" "$root/opt/tal/etc/settings"; then
-    echo "/$phase: the stored text is not in the settings file"
+    echo "/$phase/tal/etc: the stored text is not in the settings file"
     exit 1
   fi
-  umount "$root/opt" "$work/mnt"
 ' store_on_image "$image" "$work" "$2"
