@@ -139,9 +139,10 @@ bool remove(const char* name, std::string* err) {
 }
 
 int usage() {
-  std::fputs(
+  // Standard error is the last place to say anything; the status says it too.
+  static_cast<void>(std::fputs(
       "usage: log_writes_ctl create NAME DATA_DEVICE LOG_DEVICE | mark NAME WORD | remove NAME\n",
-      stderr);
+      stderr));
   return 64;
 }
 
@@ -157,8 +158,10 @@ int main(int argc, char** argv) {
   if (command == "create" && argc == 5) {
     std::string path;
     done = create(argv[2], argv[3], argv[4], &path, &err);
-    if (done) {
-      std::printf("%s\n", path.c_str());
+    // The caller mounts the path it reads here.
+    if (done && (std::printf("%s\n", path.c_str()) < 0 || std::fflush(stdout) != 0)) {
+      err = "cannot print the device's path";
+      done = false;
     }
   } else if (command == "mark" && argc == 4) {
     done = mark(argv[2], argv[3], &err);
@@ -168,7 +171,7 @@ int main(int argc, char** argv) {
     return usage();
   }
   if (!done) {
-    std::fprintf(stderr, "log_writes_ctl: %s\n", err.c_str());
+    static_cast<void>(std::fprintf(stderr, "log_writes_ctl: %s\n", err.c_str()));
     return 1;
   }
   return 0;

@@ -14,8 +14,6 @@
 
 #include "settings/os_error.h"
 
-extern char** environ;
-
 namespace {
 
 constexpr std::string_view settings_name = "settings";
