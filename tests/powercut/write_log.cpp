@@ -11,16 +11,21 @@
 
 namespace {
 
-std::uint64_t le64(const unsigned char* bytes) {
+// A little-endian number of size bytes; reads no byte past them.
+std::uint64_t little_endian(const unsigned char* bytes, int size) {
   std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) {
+  for (int i = size - 1; i >= 0; --i) {
     value = (value << 8U) | bytes[i];
   }
   return value;
 }
 
+std::uint64_t le64(const unsigned char* bytes) {
+  return little_endian(bytes, 8);
+}
+
 std::uint32_t le32(const unsigned char* bytes) {
-  return static_cast<std::uint32_t>(le64(bytes) & 0xffffffffU);
+  return static_cast<std::uint32_t>(little_endian(bytes, 4));
 }
 
 // Reads exactly size bytes at offset; a short read is the log cut short.
