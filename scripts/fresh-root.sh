@@ -9,8 +9,9 @@
 # build-fresh/ROUTE.log.
 #
 # The copies are entered with unshare: a private mount namespace (where
-# /proc is mounted and the copy is bound onto itself, so that the tests can
-# make mount namespaces of their own) and a private pid namespace; nothing
+# /proc is mounted, /dev and /sys are the kernel's as on a booted machine, so
+# that loop devices work, and the copy is bound onto itself, so that the
+# tests can make mount namespaces of their own) and a private pid namespace; nothing
 # stays mounted on this machine when a route ends. Downloaded packages are
 # shared between the copies to spare the mirror, nothing else.
 #
@@ -97,6 +98,8 @@ for number in $chosen; do
   env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TERM=dumb \
     unshare --mount --pid --fork /bin/sh -c '
       mount --bind "$1" "$1"
+      mount -t devtmpfs devtmpfs "$1/dev"
+      mount -t sysfs sysfs "$1/sys"
       exec unshare --mount-proc --root="$1" --wd=/root/tal-setconf /bin/sh /root/route.sh
     ' fresh-root "$copy" > "$log" 2>&1 < /dev/null || status=$?
   seconds=$(($(date +%s) - begin))
