@@ -2,6 +2,7 @@
 // them is closed on every path out of the code that opened it.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,6 +26,11 @@ inline bool file_close_checked(file_stream& file) {
   const bool closed = std::fclose(file.release()) == 0;
   return closed && !had_error;
 }
+
+struct dir_closer {
+  void operator()(DIR* dir) const { static_cast<void>(::closedir(dir)); }
+};
+using dir_stream = std::unique_ptr<DIR, dir_closer>;
 
 struct unique_fd {
   int fd = -1;

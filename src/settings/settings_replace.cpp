@@ -7,31 +7,22 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string_view>
 #include <utility>
 
 #include "settings/file_attributes.h"
 #include "settings/os_error.h"
+#include "settings/path_parts.h"
 
 namespace {
 
 constexpr std::string_view temp_tag = ".tal-setconf-";
 constexpr std::string_view temp_suffix = "XXXXXX";
 
-struct dir_closer {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-std::string dir_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 // ".settings.tal-setconf-": what the new files of the target start with.
 std::string temp_prefix(const std::string& target) {
   std::string prefix(".");
-  prefix.append(target, target.rfind('/') + 1).append(temp_tag);
+  prefix.append(path_base(target)).append(temp_tag);
   return prefix;
 }
 
@@ -84,7 +75,7 @@ std::optional<settings_replacement> settings_replace_begin(const std::string& ta
     *warning = target + " has " + std::to_string(old_file.st_nlink) +
                " hard links; its other names keep the old content";
   }
-  const std::string dir = dir_of(target);
+  const std::string dir = path_dir(target);
   replacement.directory.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!replacement.directory) {
     *err = os_error("cannot open directory " + dir);
@@ -151,15 +142,15 @@ commit_result settings_replace_commit(settings_replacement& replacement, std::st
   }
   replacement.temp_path.clear();
   if (sync_retrying(replacement.directory.get()) != 0) {
-    *err = os_error("syncing directory " + dir_of(replacement.target));
+    *err = os_error("syncing directory " + path_dir(replacement.target));
     return commit_result::not_durable;
   }
   return commit_result::committed;
 }
 
 bool settings_replace_remove_leftovers(const std::string& target, std::string* err) {
-  const std::string dir_path = dir_of(target);
-  std::unique_ptr<DIR, dir_closer> dir(::opendir(dir_path.c_str()));
+  const std::string dir_path = path_dir(target);
+  const dir_stream dir(::opendir(dir_path.c_str()));
   if (!dir) {
     *err = os_error("cannot read directory " + dir_path);
     return false;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "settings/os_error.h"
+#include "settings/path_parts.h"
 
 namespace {
 
@@ -30,8 +31,8 @@ std::optional<std::string> resolve(const char* path) {
 
 // ".settings.lock" beside "/opt/tal/etc/settings".
 std::string lock_path_for(const std::string& target) {
-  const auto slash = target.rfind('/');
-  return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".lock";
+  const std::string dir = path_dir(target);
+  return dir + (dir == "/" ? "." : "/.") + path_base(target) + ".lock";
 }
 
 // Opens the lock file (creating it when create) and checks that it is one

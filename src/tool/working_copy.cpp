@@ -9,12 +9,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string_view>
 #include <utility>
 
 #include "process/run_program.h"
 #include "settings/os_error.h"
+#include "settings/path_parts.h"
 #include "tool/run_limits.h"
 
 namespace {
@@ -30,12 +30,12 @@ struct dir_closer {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-std::string dir_of(const std::string& path) {
+std::string path_dir(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-std::string base_of(const std::string& path) {
+std::string path_base(const std::string& path) {
   return path.substr(path.rfind('/') + 1);
 }
 
@@ -65,12 +65,12 @@ bool dir_is_safe(const std::string& dir, std::string* err) {
 // place left under a private name: root's regular files named like them.
 // Another user's file of such a name is not ours to remove.
 void remove_leftovers(const std::string& path) {
-  const std::string dir_path = dir_of(path);
-  const std::unique_ptr<DIR, dir_closer> dir(::opendir(dir_path.c_str()));
+  const std::string dir_path = path_dir(path);
+  const dir_stream dir(::opendir(dir_path.c_str()));
   if (!dir) {
     return;  // nothing is lost: they stay until a later run
   }
-  const std::string prefix = base_of(path) + ".";
+  const std::string prefix = path_base(path) + ".";
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name(entry->d_name);
     struct stat status {};
@@ -115,63 +115,67 @@ void clear_displaced(const std::string& displaced, const std::string& path, std:
   ::unlink(displaced.c_str());
 }
 
+enum class attempt { taken, again, failed };
+
+// One attempt to put the file at own in place at path. The exchange leaves
+// whatever stood there under own; with nothing there, the free name is
+// taken unless someone took it first. A kernel without either gets a plain
+// rename, which replaces anything but a directory (moved aside first).
+attempt take_path(const std::string& own, const std::string& path, std::string* err,
+                  std::string* warning) {
+  if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+    clear_displaced(own, path, warning);
+    return attempt::taken;
+  }
+  if (errno == ENOENT) {
+    if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+      return attempt::taken;
+    }
+    if (errno == EEXIST) {
+      return attempt::again;
+    }
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    *err = os_error("cannot put a new file at " + path);
+    return attempt::failed;
+  }
+  if (::rename(own.c_str(), path.c_str()) == 0) {
+    return attempt::taken;
+  }
+  if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST) {
+    *err = os_error("cannot put a new file at " + path);
+    return attempt::failed;
+  }
+  return move_directory_aside(path, err, warning) ? attempt::again : attempt::failed;
+}
+
 // Puts a new empty file of root's at path, whatever stood there.
 bool place_own_file(const std::string& path, working_copy& copy, std::string* err,
                     std::string* warning) {
   std::string own = path + std::string(private_suffix);
   const unique_fd fd(::mkostemp(own.data(), O_CLOEXEC));
-  struct stat made {};
-  if (!fd || ::fstat(fd.get(), &made) != 0) {
-    *err = os_error("cannot create a file in " + dir_of(path));
-    if (fd) {
-      ::unlink(own.c_str());
-    }
+  if (!fd) {
+    *err = os_error("cannot create a file in " + path_dir(path));
     return false;
   }
-  for (int attempt = 0; attempt < place_attempts; ++attempt) {
-    if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-      clear_displaced(own, path, warning);
-    } else if (errno == ENOENT) {
-      // Nothing there to exchange with: take the free name, unless someone
-      // took it first.
-      if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
-        if (errno == EEXIST) {
-          continue;
-        }
-        if (errno != EINVAL && errno != ENOSYS) {
-          *err = os_error("cannot put a new file at " + path);
-          ::unlink(own.c_str());
-          return false;
-        }
-        if (::rename(own.c_str(), path.c_str()) != 0) {
-          continue;
-        }
-      }
-    } else if (errno == EINVAL || errno == ENOSYS) {
-      // No exchange here: a plain rename replaces anything but a directory.
-      if (::rename(own.c_str(), path.c_str()) != 0) {
-        if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST) {
-          *err = os_error("cannot put a new file at " + path);
-          ::unlink(own.c_str());
-          return false;
-        }
-        if (!move_directory_aside(path, err, warning)) {
-          ::unlink(own.c_str());
-          return false;
-        }
-        continue;
-      }
-    } else {
-      *err = os_error("cannot put a new file at " + path);
-      ::unlink(own.c_str());
-      return false;
-    }
+  struct stat made {};
+  attempt outcome = attempt::again;
+  if (::fstat(fd.get(), &made) != 0) {
+    *err = os_error("cannot stat " + own);
+    outcome = attempt::failed;
+  }
+  for (int tries = 0; outcome == attempt::again && tries < place_attempts; ++tries) {
+    outcome = take_path(own, path, err, warning);
+  }
+  if (outcome == attempt::taken) {
     copy.path = path;
     copy.device = made.st_dev;
     copy.inode = made.st_ino;
     return true;
   }
-  *err = path + " was taken again at each of " + std::to_string(place_attempts) + " attempts";
+  if (outcome == attempt::again) {
+    *err = path + " was taken again at each of " + std::to_string(place_attempts) + " attempts";
+  }
   ::unlink(own.c_str());
   return false;
 }
@@ -228,7 +232,7 @@ working_copy::~working_copy() {
 std::optional<working_copy> working_copy_make(const tool_paths& paths, const std::string& target,
                                               std::string* err, std::string* warning) {
   const std::string path(paths.working_copy);
-  if (!dir_is_safe(dir_of(path), err)) {
+  if (!dir_is_safe(path_dir(path), err)) {
     return std::nullopt;
   }
   remove_leftovers(path);
