@@ -28,6 +28,37 @@ struct probe {
   std::string report() const { return read_file(path + ".report"); }
 };
 
+// Killed: gone, or a zombie waiting for init to reap it; waits up to 2 s.
+bool gone(pid_t pid) {
+  const auto state_of = [pid] {
+    std::string state;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), state);
+    return state;
+  };
+  for (int i = 0; i < 100; ++i) {
+    const std::string state = state_of();
+    if (state.empty() || state.find(") Z") != std::string::npos) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// The pids a shell wrote to a file, once it has written them.
+std::vector<pid_t> pids_in(const std::filesystem::path& file, std::size_t count) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 500 && pids.size() < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pids.clear();
+    std::istringstream words(read_file(file));
+    for (pid_t pid = 0; words >> pid;) {
+      pids.push_back(pid);
+    }
+  }
+  return pids;
+}
+
 }  // namespace
 
 TEST(RunProgram, ReturnsTheRawWaitStatus) {
@@ -108,11 +139,11 @@ TEST(RunProgram, ExecErrorReachesAParentWithStandardDescriptorsClosed) {
 
 TEST(RunProgram, CannotRunIsToldApartFromRanAndFailed) {
   probe p;
-  const program_bound unbounded{};
+  const program_options unbounded{};
   const program_run missing = run_program_bounded((p.dir / "missing").c_str(), {}, unbounded);
   EXPECT_EQ(missing.status, 256);
   EXPECT_EQ(missing.exec_error, ENOENT);
-  EXPECT_EQ(program_failure("/bin/cp", missing, unbounded),
+  EXPECT_EQ(program_failure("/bin/cp", missing, unbounded.bound),
             "cannot run /bin/cp: No such file or directory");
 
   write_file(p.dir / "not-executable", "#!/bin/sh\n");
@@ -123,14 +154,14 @@ TEST(RunProgram, CannotRunIsToldApartFromRanAndFailed) {
   EXPECT_EQ(failing.status, 256);
   EXPECT_EQ(failing.exec_error, 0);
   EXPECT_FALSE(program_succeeded(failing));
-  EXPECT_EQ(program_failure("false", failing, unbounded), "false exited with status 1");
+  EXPECT_EQ(program_failure("false", failing, unbounded.bound), "false exited with status 1");
   EXPECT_TRUE(program_succeeded(run_program_bounded("true", {}, unbounded)));
 }
 
 TEST(RunProgram, ABoundStopsTheProgramAndEverythingItStarted) {
   scratch_dir dir;
   const std::string pids = (dir / "pids").string();
-  const program_bound bound{std::chrono::milliseconds(300), std::chrono::milliseconds(300)};
+  const program_options bound{{std::chrono::milliseconds(300), std::chrono::milliseconds(300)}};
   // Deaf to SIGTERM, and with a child of its own: only SIGKILL to the group
   // ends both.
   const std::string deaf = "trap '' TERM; sleep 60 & echo $$ $! > " + pids + "; wait";
@@ -143,23 +174,9 @@ TEST(RunProgram, ABoundStopsTheProgramAndEverythingItStarted) {
   EXPECT_EQ(WTERMSIG(run.status), SIGKILL);
   EXPECT_EQ(program_failure("sh", run, {std::chrono::seconds(30), {}}),
             "sh did not finish within 30 s and was stopped");
-  pid_t shell = 0;
-  pid_t sleeper = 0;
-  std::istringstream(read_file(pids)) >> shell >> sleeper;
-  ASSERT_GT(sleeper, 0);
-  // Killed: gone, or a zombie waiting for init to reap it.
-  const auto state_of = [](pid_t pid) {
-    std::string state;
-    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), state);
-    return state;
-  };
-  for (int i = 0;
-       i < 100 && !state_of(sleeper).empty() && state_of(sleeper).find(") Z") == std::string::npos;
-       ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  const std::string state = state_of(sleeper);
-  EXPECT_TRUE(state.empty() || state.find(") Z") != std::string::npos) << state;
+  const auto both = pids_in(pids, 2);
+  ASSERT_EQ(both.size(), 2U);
+  EXPECT_TRUE(gone(both[1]));
 
   // One that ends on SIGTERM is not sent SIGKILL.
   const std::array<const char*, 1> sleep_args{"60"};
@@ -168,6 +185,45 @@ TEST(RunProgram, ABoundStopsTheProgramAndEverythingItStarted) {
   EXPECT_TRUE(WIFSIGNALED(polite.status) && WTERMSIG(polite.status) == SIGTERM);
   // A quick program is not stopped.
   EXPECT_TRUE(program_succeeded(run_program_bounded("true", {}, bound)));
+
+  // A leader that ends on SIGTERM, with a child deaf to it: the child goes too.
+  const std::string leader_goes = "(trap '' TERM; exec sleep 60) & echo $! > " + pids + "; wait";
+  const std::array<const char*, 2> leader_args{"-c", leader_goes.c_str()};
+  std::filesystem::remove(pids);
+  const program_run left = run_program_bounded("sh", leader_args, bound);
+  EXPECT_TRUE(left.stopped && WIFSIGNALED(left.status) && WTERMSIG(left.status) == SIGTERM);
+  const auto deaf_child = pids_in(pids, 1);
+  ASSERT_EQ(deaf_child.size(), 1U);
+  EXPECT_TRUE(gone(deaf_child[0]));
+}
+
+TEST(RunProgram, NothingOfAProgramThatEndsWithTheRunOutlivesIt) {
+  scratch_dir dir;
+  const std::string pids = (dir / "pids").string();
+  const program_options tied{.lifetime = program_lifetime::ends_with_run};
+  // What the program leaves in its group when it exits goes with it...
+  const std::string leaves = "sleep 60 & echo $! > " + pids;
+  const std::array<const char*, 2> leave_args{"-c", leaves.c_str()};
+  EXPECT_TRUE(program_succeeded(run_program_bounded("sh", leave_args, tied)));
+  const auto left = pids_in(pids, 1);
+  ASSERT_EQ(left.size(), 1U);
+  EXPECT_TRUE(gone(left[0]));
+
+  // ...and the program itself goes when the caller is killed first.
+  std::filesystem::remove(pids);
+  const std::string waits = "echo $$ > " + pids + "; exec sleep 60";
+  const pid_t caller = ::fork();
+  ASSERT_GE(caller, 0);
+  if (caller == 0) {
+    const std::array<const char*, 2> wait_args{"-c", waits.c_str()};
+    static_cast<void>(run_program_bounded("sh", wait_args, tied));
+    ::_exit(0);
+  }
+  const auto program = pids_in(pids, 1);
+  ::kill(caller, SIGKILL);
+  ::waitpid(caller, nullptr, 0);
+  ASSERT_EQ(program.size(), 1U);
+  EXPECT_TRUE(gone(program[0]));
 }
 
 TEST(RunProgram, ChildStartsWithDefaultSignalsInAGroupOfItsOwn) {

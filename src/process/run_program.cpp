@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,7 +36,15 @@ void close_from_3_but(int keep) {
 }
 
 // Runs in the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void exec_child(const char* path, char* const* argv, int report) {
+[[noreturn]] void exec_child(const char* path, char* const* argv, int report,
+                             const program_options& options, pid_t parent) {
+  // Dies with the caller: a cp left running after its run was killed would
+  // write into the next run's working copy. The caller may have died before
+  // the setting took; its pid, not 1, tells, since a subreaper may adopt us.
+  if (options.lifetime == program_lifetime::ends_with_run &&
+      (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)) {
+    ::_exit(1);
+  }
   // A caller started with standard descriptors closed may have got the
   // pipe there: move it out of the way of /dev/null first.
   if (report < 3) {
@@ -58,6 +68,10 @@ void close_from_3_but(int keep) {
   sigset_t none;
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+  if (options.umask >= 0) {
+    ::umask(static_cast<mode_t>(options.umask));
+  }
 
   const int devnull = ::open("/dev/null", O_RDWR);
   for (int fd = 0; fd <= 2; ++fd) {
@@ -92,23 +106,29 @@ int read_exec_error(int report) {
   return got == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
-// Waits for the child until deadline; true once it has been reaped. SIGCHLD
-// is blocked, so it stays pending until sigtimedwait takes it: no handler and
-// no polling interval.
-bool reap_until(pid_t child, int& status, clock_type::time_point deadline, int& error) {
+// Waits until the child has ended or the deadline (none: as long as it
+// takes) has passed, without reaping it: the caller kills what is left of its
+// group first. True once it has ended. SIGCHLD is blocked, so it stays
+// pending until sigtimedwait takes it: no handler and no polling interval.
+bool ended_by(pid_t child, const clock_type::time_point* deadline, int& error) {
   sigset_t chld;
   ::sigemptyset(&chld);
   ::sigaddset(&chld, SIGCHLD);
   for (;;) {
-    const pid_t waited = ::waitpid(child, &status, WNOHANG);
-    if (waited == child) {
-      return true;
-    }
-    if (waited < 0 && errno != EINTR) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+      if (info.si_pid == child) {
+        return true;
+      }
+    } else if (errno != EINTR) {
       error = errno;
       return false;
     }
-    const auto left = deadline - clock_type::now();
+    if (deadline == nullptr) {
+      ::sigwaitinfo(&chld, nullptr);  // EINTR only means: look again
+      continue;
+    }
+    const auto left = *deadline - clock_type::now();
     if (left <= clock_type::duration::zero()) {
       return false;
     }
@@ -119,13 +139,9 @@ bool reap_until(pid_t child, int& status, clock_type::time_point deadline, int& 
   }
 }
 
-bool reap(pid_t child, int& status, int& error) {
-  pid_t waited = 0;
-  do {
-    waited = ::waitpid(child, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  error = waited == child ? 0 : errno;
-  return waited == child;
+bool ended_within(pid_t child, clock_type::duration grace, int& error) {
+  const auto deadline = clock_type::now() + grace;
+  return ended_by(child, &deadline, error);
 }
 
 void signal_group_and_child(pid_t child, int sig) {
@@ -137,25 +153,37 @@ void signal_group_and_child(pid_t child, int sig) {
 // after SIGTERM it gets the grace, after SIGKILL the grace again. A child
 // that has not gone even then (uninterruptible sleep) is left to init: the
 // tool must not hold the lock for ever behind it.
-void wait_for(pid_t child, clock_type::time_point started, program_bound bound, program_run& run) {
-  if (bound.limit.count() == 0) {
-    if (!reap(child, run.status, run.start_error)) {
-      run.status = -1;
+void wait_for(pid_t child, clock_type::time_point started, const program_options& options,
+              program_run& run) {
+  const program_bound& bound = options.bound;
+  const auto deadline = started + bound.limit;
+  bool ended = ended_by(child, bound.limit.count() == 0 ? nullptr : &deadline, run.start_error);
+  if (!ended && run.start_error == 0) {
+    run.stopped = true;
+    signal_group_and_child(child, SIGTERM);
+    ended = ended_within(child, bound.grace, run.start_error);
+    if (!ended && run.start_error == 0) {
+      signal_group_and_child(child, SIGKILL);
+      ended = ended_within(child, bound.grace, run.start_error);
+      run.abandoned = !ended && run.start_error == 0;
     }
-    return;
   }
-  if (reap_until(child, run.status, started + bound.limit, run.start_error)) {
-    return;
-  }
-  run.stopped = true;
-  signal_group_and_child(child, SIGTERM);
-  if (reap_until(child, run.status, clock_type::now() + bound.grace, run.start_error)) {
-    return;
-  }
-  signal_group_and_child(child, SIGKILL);
-  if (!reap_until(child, run.status, clock_type::now() + bound.grace, run.start_error)) {
+  if (!ended) {
     run.status = -1;
-    run.abandoned = true;
+    return;
+  }
+  // The leader is a zombie, so its group's number is still its own: what it
+  // started and left in the group cannot outlive it.
+  if (run.stopped || options.lifetime == program_lifetime::ends_with_run) {
+    ::kill(-child, SIGKILL);  // ESRCH when nothing is left: the usual case
+  }
+  pid_t waited = 0;
+  do {
+    waited = ::waitpid(child, &run.status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (waited != child) {
+    run.start_error = errno;
+    run.status = -1;
   }
 }
 
@@ -175,7 +203,7 @@ struct signal_mask_guard {
 }  // namespace
 
 program_run run_program_bounded(const char* path, std::span<const char* const> args,
-                                program_bound bound) {
+                                const program_options& options) {
   program_run run;
   // The argument vector is built before fork, so the child allocates nothing.
   std::string path_copy(path);
@@ -194,6 +222,7 @@ program_run run_program_bounded(const char* path, std::span<const char* const> a
     return run;
   }
   const signal_mask_guard blocked;
+  const pid_t parent = ::getpid();
   const pid_t child = ::fork();
   if (child < 0) {
     run.start_error = errno;
@@ -202,7 +231,7 @@ program_run run_program_bounded(const char* path, std::span<const char* const> a
     return run;
   }
   if (child == 0) {
-    exec_child(path, argv.data(), report[1]);
+    exec_child(path, argv.data(), report[1], options, parent);
   }
   // Never retried: Linux frees the descriptor even when close reports an
   // error, and a retry could close a descriptor opened meanwhile.
@@ -210,7 +239,7 @@ program_run run_program_bounded(const char* path, std::span<const char* const> a
   // Also from this side, so that the group exists before it may be signalled;
   // EACCES once the child has exec'd means it is already set.
   ::setpgid(child, child);
-  wait_for(child, started, bound, run);
+  wait_for(child, started, options, run);
   run.exec_error = read_exec_error(report[0]);
   ::close(report[0]);
   return run;

@@ -13,6 +13,23 @@
 // once more, and gives up on a child that still has not gone. The child
 // closes every inherited descriptor before anything that can block, so that
 // a stuck child holds none of the caller's files.
+//
+// What a program leaves behind depends on its lifetime:
+//   ends_with_run    the kernel kills the child with SIGKILL when the caller
+//                    dies first (PR_SET_PDEATHSIG, set before exec and checked
+//                    against the caller's pid recorded before fork, since a
+//                    subreaper may adopt the child before the setting takes),
+//                    and whatever is left of its process group is killed when
+//                    the leader ends, normally or at the bound. For a program
+//                    whose late writes would land in a later run's files (cp).
+//   may_outlive_run  no death signal: a program that works on a result that is
+//                    already committed (the hash tool) is let finish when the
+//                    caller is killed. Its group is killed only at the bound,
+//                    leader alive or not.
+// The leader is waited for without being reaped (waitid WNOWAIT), its group
+// killed, and only then reaped: until then its pid, and with it the number of
+// its group, cannot be given to an unrelated process. A process that left the
+// group (setsid) is out of reach of all this.
 #pragma once
 
 #include <chrono>
@@ -37,8 +54,16 @@ struct program_bound {
   std::chrono::milliseconds grace{0};  // between SIGTERM and SIGKILL
 };
 
+enum class program_lifetime { may_outlive_run, ends_with_run };
+
+struct program_options {
+  program_bound bound{};
+  program_lifetime lifetime = program_lifetime::may_outlive_run;
+  int umask = -1;  // the child's file creation mask; -1 keeps the caller's
+};
+
 program_run run_program_bounded(const char* path, std::span<const char* const> args,
-                                program_bound bound);
+                                const program_options& options);
 
 // True when the program started and exited with status 0.
 bool program_succeeded(const program_run& run);

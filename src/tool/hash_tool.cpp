@@ -12,7 +12,9 @@ bool hash_tool_run(const tool_paths& paths, std::string* err) {
     return true;
   }
   const std::array<const char*, 1> args{paths.settings};
-  const program_run hash = run_program_bounded(paths.hash_program, args, program_run_bound);
+  // It works on the committed file: a run killed meanwhile lets it finish.
+  const program_run hash = run_program_bounded(
+      paths.hash_program, args, {program_run_bound, program_lifetime::may_outlive_run});
   if (program_succeeded(hash)) {
     return true;
   }
