@@ -217,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string program = "tal-setconf-" + std::string(token);
     const std::array<const char*, 2> argv{program.c_str(), ws.text.c_str()};
-    check(section_store(2, argv.data(), ws.paths).status == exit_stored, "section stored");
+    check(section_store(2, argv.data(), ws.paths, {}).status == exit_stored, "section stored");
     check(slurp(ws.settings) == after, "stored file equals the rewrite");
     check(!std::filesystem::exists(ws.working_copy), "working copy removed");
   }

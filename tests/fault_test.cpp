@@ -71,11 +71,15 @@ TEST_F(fault, CopyProgramFailsOrCheats) {
 
 TEST_F(fault, ACopyProgramThatRecreatesItsDestinationWorks) {
   // As BusyBox's cp in its default build: an exclusive create, and when that
-  // fails, unlink and create anew.
+  // fails, unlink and create anew. It creates the copy with the caller's
+  // umask, which for cp leaves no group or other permission.
   EXPECT_EQ(root.run("ospf", {root.input("text")},
                      {{"SANDBOX_CP", fake_cp("set -C; cat \"$1\" 2>/dev/null > \"$2\" || "
-                                             "{ rm -f \"$2\" && cat \"$1\" > \"$2\"; }")}}),
+                                             "{ rm -f \"$2\" && cat \"$1\" > \"$2\"; }; "
+                                             "stat -c %a \"$2\" > created-mode")},
+                      {std::string(shell_wrapper), "umask 022; exec \"$@\""}}),
             0);
+  EXPECT_EQ(read_file(root.dir / "created-mode"), "600\n");
   EXPECT_EQ(root.settings_content(), after);
   EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
   EXPECT_EQ(root.outputs(), "");
@@ -247,49 +251,130 @@ TEST_F(fault, InheritedProcessStateDoesNotBreakARun) {
             "fd 2 /dev/null\nworking-copy yes\nsignals default\ngroup own\n");
 }
 
-TEST_F(fault, ADirectorySyncThatFailsAfterTheRenameIsToldAndStillHashed) {
+// Faults preloaded into the tool (preload_fault.cpp): only a dynamically
+// linked tool without a sanitizer runtime can take them, so this runs in the
+// native build only. Each run ends within seconds, says why, and stores or
+// leaves the settings as they were.
+TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
   if (std::string_view(PRELOAD_FAULT).empty()) {
     GTEST_SKIP() << "the fault is preloaded, which needs a dynamically linked tool without "
                     "a sanitizer runtime";
   }
-  const log_listener listener(root.dir / "log.sock");
-  root.install_hash_probe();
+  struct preloaded {
+    std::string fault;
+    int status;
+    std::string_view settings;
+    std::vector<std::string> says;
+  };
+  const std::vector<preloaded> faults{
+      // After the rename: in place, hashed, the copy gone; only durability
+      // is in doubt.
+      {"dir-fsync",
+       2,
+       after,
+       {"<11>tal-setconf-ospf[",
+        "section ospf written, but the new settings may not be durable: "
+        "syncing directory /opt/tal/etc: Input/output error"}},
+      // The exec report pipe stays open: no end of file ever comes on it.
+      {"close-pipe-once", 0, after, {"stored section ospf"}},
+      // The earlier lock is the same file as the new one; comparing them fails.
+      {"lock-fstat",
+       2,
+       before,
+       {"cannot stat lock file /opt/tal/etc/.settings.lock: Input/output error"}},
+  };
   fs::copy_file(PRELOAD_FAULT, root.dir / "preload_fault.so");
-  EXPECT_EQ(root.run("ospf", {root.input("text")},
-                     {{std::string(shell_wrapper),
-                       "TAL_FAULT=dir-fsync LD_PRELOAD=\"$PWD/preload_fault.so\" exec \"$@\""}}),
-            2);
-  // In place, hashed, and the working copy gone: only durability is in doubt.
-  EXPECT_EQ(root.settings_content(), after);
-  EXPECT_EQ(read_file(root.hash_tool().string() + ".saw"), after);
-  EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
-  EXPECT_EQ(root.outputs(), "");
-  const auto messages = listener.messages();
-  ASSERT_EQ(messages.size(), 1U);
-  EXPECT_NE(messages[0].find("<11>"), std::string::npos) << messages[0];
-  EXPECT_NE(messages[0].find("section ospf written, but the new settings may not be durable: "
-                             "syncing directory /opt/tal/etc: Input/output error"),
-            std::string::npos)
-      << messages[0];
+  root.install_hash_probe();
+  root.make_lock_file();
+  for (const auto& c : faults) {
+    SCOPED_TRACE(c.fault);
+    root.set_settings(before);
+    fs::remove(root.hash_tool().string() + ".saw");
+    fs::remove(root.dir / "log.sock");
+    const log_listener listener(root.dir / "log.sock");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait_exit_status_within(
+                  root.start("ospf", {root.input("text")},
+                             {{std::string(shell_wrapper),
+                               "TAL_FAULT=" + c.fault +
+                                   " LD_PRELOAD=\"$PWD/preload_fault.so\" exec \"$@\""}}),
+                  60),
+              c.status);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(root.settings_content(), c.settings);
+    if (c.settings == after) {
+      EXPECT_EQ(read_file(root.hash_tool().string() + ".saw"), after);
+    }
+    EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
+    EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
+    EXPECT_EQ(root.outputs(), "");
+    const auto messages = listener.messages();
+    ASSERT_EQ(messages.size(), 1U);
+    for (const auto& text : c.says) {
+      EXPECT_NE(messages[0].find(text), std::string::npos) << messages[0];
+    }
+  }
 }
 
-TEST_F(fault, AParentCloseThatFailsDoesNotHoldTheRunUp) {
-  if (std::string_view(PRELOAD_FAULT).empty()) {
-    GTEST_SKIP() << "the fault is preloaded, which needs a dynamically linked tool without "
-                    "a sanitizer runtime";
+TEST_F(fault, ACopyProgramOfAKilledRunCannotCutTheNextRunsCopy) {
+  // The first run is killed while its cp has not yet opened the copy; that
+  // cp then copies again and again, each time truncating first, while the
+  // next run, started at once with a prompt cp, reads its own copy.
+  const std::string late_cp = fake_cp(
+      "touch cp-started; sleep 0.05; i=0\n"
+      "while [ $i -lt 200 ]; do cat \"$1\" > \"$2\"; i=$((i + 1)); done");
+  const std::string old_content = big_settings(4 << 20);
+  const std::string new_content =
+      old_content + "MOD_TAL_OSPF_ENABLED=0\nMOD_TAL_OSPF_CONF=dGV4dA==\n";
+  const std::string in = root.input("text");
+  for (int round = 0; round < 5; ++round) {
+    root.set_settings(old_content);
+    std::filesystem::remove(root.dir / "cp-started");
+    const pid_t killed = root.start("ospf", {in}, {{"SANDBOX_CP", late_cp}});
+    for (int i = 0; i < 1000 && !std::filesystem::exists(root.dir / "cp-started"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::kill(killed, SIGKILL);
+    wait_exit_status(killed);
+    const int status = root.run("ospf", {in});
+    const std::string content = root.settings_content();
+    ASSERT_TRUE(content == old_content || content == new_content)
+        << "round " << round << ": " << content.size() << " bytes, exit " << status;
+    ASSERT_TRUE(status != 0 || content == new_content) << "round " << round;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // an orphan is done
   }
-  // The parent's close of the exec report pipe fails and leaves it open: no
-  // end of file ever comes on that pipe.
-  fs::copy_file(PRELOAD_FAULT, root.dir / "preload_fault.so");
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(wait_exit_status_within(
-                root.start("ospf", {root.input("text")},
-                           {{std::string(shell_wrapper),
-                             "TAL_FAULT=close-pipe-once LD_PRELOAD=\"$PWD/preload_fault.so\" "
-                             "exec \"$@\""}}),
-                60),
-            0);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-  EXPECT_EQ(root.settings_content(), after);
-  EXPECT_EQ(root.outputs(), "");
+}
+
+TEST_F(fault, AWriterOutsideCpsGroupCannotChangeWhatIsRead) {
+  // cp starts a writer in a session of its own, out of the run's reach: it
+  // holds the copy open as cp exits, or changes it again and again while the
+  // run reads. The run fails, or stores what cp made; never the changes.
+  const std::string old_content = big_settings(4 << 20);
+  const std::string new_content =
+      old_content + "MOD_TAL_OSPF_ENABLED=0\nMOD_TAL_OSPF_CONF=dGV4dA==\n";
+  const std::string in = root.input("text");
+  const std::string again = "i=0; while [ $i -lt 100 ]; do i=$((i + 1)); ";
+  const std::vector<std::string> writers{
+      "exec 3<>\"$1\"; touch writer-open; sleep 0.5",
+      "touch writer-open; cat \"$1\" > \"$1.x\"; " + again +
+          ": > \"$1\"; cat \"$1.x\" >> \"$1\"; done",
+      "touch writer-open; tr M N < \"$1\" > \"$1.x\"; " + again + "cat \"$1.x\" 1<> \"$1\"; done",
+  };
+  for (const auto& writer : writers) {
+    SCOPED_TRACE(writer);
+    root.set_settings(old_content);
+    const std::string cp = fake_cp("cat \"$1\" > \"$2\"; setsid sh -c '" + writer +
+                                   "; touch writer-done' sh \"$2\" </dev/null >/dev/null 2>&1 &\n"
+                                   "while [ ! -e writer-open ]; do sleep 0.001; done");
+    const int status = root.run("ospf", {in}, {{"SANDBOX_CP", cp}});
+    const std::string content = root.settings_content();
+    EXPECT_TRUE((status == 2 && content == old_content) || (status == 0 && content == new_content))
+        << "exit " << status << ", " << content.size() << " bytes";
+    for (int i = 0; i < 1000 && !std::filesystem::exists(root.dir / "writer-done"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (const char* left : {"writer-open", "writer-done", "tmp/settings.module.tal.x"}) {
+      std::filesystem::remove(root.dir / left);
+    }
+  }
 }

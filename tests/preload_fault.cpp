@@ -6,11 +6,15 @@
 //   close-pipe-once  the first close of a pipe reports EIO and leaves the
 //                    descriptor open, as an interrupted or faulty close can;
 //   devnull-blocks   opening /dev/null never returns, as on a hung
-//                    filesystem: a child stuck before it could exec.
+//                    filesystem: a child stuck before it could exec;
+//   lock-fstat       fstat of a lock file fails with EIO from its third
+//                    call on: once both locks are open, when they are
+//                    compared.
 // Only the tool (and a child it forked, before exec) is affected, never the
 // programs it starts.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +22,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -46,7 +51,33 @@ int open_checked(const char* name, const char* path, int flags, va_list args) {
   return real<open_function>(name)(path, flags, mode);
 }
 
+using fstat_function = int (*)(int, struct stat*);
+
+bool is_lock_file(int fd) {
+  char target[PATH_MAX] = {};
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  return n > 5 && std::strcmp(target + n - 5, ".lock") == 0;
+}
+
+int fstat_checked(const char* name, int fd, struct stat* status) {
+  static int lock_calls = 0;
+  if (fault_is("lock-fstat") && is_lock_file(fd) && ++lock_calls >= 3) {
+    errno = EIO;
+    return -1;
+  }
+  return real<fstat_function>(name)(fd, status);
+}
+
 }  // namespace
+
+extern "C" int fstat(int fd, struct stat* status) {
+  return fstat_checked("fstat", fd, status);
+}
+
+extern "C" int fstat64(int fd, struct stat64* status) {
+  return fstat_checked("fstat64", fd, reinterpret_cast<struct stat*>(status));
+}
 
 extern "C" int fsync(int fd) {
   struct stat status {};

@@ -1,6 +1,7 @@
 #include "tool/config_text.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,10 +10,20 @@
 #include "settings/file_handle.h"
 #include "settings/os_error.h"
 
-std::optional<std::string> config_text_read(const char* path, std::string* err) {
+std::optional<std::string> config_text_read(const char* path, const closed_stdio& closed,
+                                            std::string* err) {
   const unique_fd file(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!file) {
     *err = os_error("cannot read " + std::string(path));
+    return std::nullopt;
+  }
+  struct stat opened {};
+  if (::fstat(file.get(), &opened) != 0) {
+    *err = os_error("cannot stat " + std::string(path));
+    return std::nullopt;
+  }
+  if (closed.any && opened.st_dev == closed.device && opened.st_ino == closed.inode) {
+    *err = std::string(path) + " is a standard stream that was closed when the tool started";
     return std::nullopt;
   }
   std::string text(config_text_max_read + 1, '\0');

@@ -2,6 +2,8 @@
 // section of the module's settings file. Prints nothing; the exit status
 // tells what happened, and one line in the system log says why.
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,23 +27,48 @@ namespace {
 // where an ignored one makes the write fail with EFBIG and the run clean up),
 // and descriptors 0 to 2 closed (the files the tool opens would take their
 // numbers, and anything written to standard error would land in them).
-void process_setup() {
+// SIGIO is how the kernel tells that the read lease on the working copy is
+// being broken; at its default it would end the run half-way, where the lease
+// itself tells the run.
+//
+// A closed standard descriptor gets an empty memfd, not /dev/null: FILE
+// /dev/stdin must not read as an empty text, and only a file of the tool's
+// own can be told apart from an explicit /dev/null (a pipe could not: its
+// reopen blocks).
+closed_stdio process_setup() {
   static_cast<void>(std::signal(SIGCHLD, SIG_DFL));
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  static_cast<void>(std::signal(SIGIO, SIG_IGN));
+  closed_stdio closed;
+  int placeholder = -1;
   for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+      continue;
+    }
+    const int filled =
+        placeholder < 0 ? ::memfd_create("tal-setconf-closed", 0) : ::dup(placeholder);
+    if (filled != fd) {
       ::_exit(exit_not_updated);
     }
+    placeholder = filled;
   }
+  struct stat status {};
+  if (placeholder >= 0) {
+    if (::fstat(placeholder, &status) != 0) {
+      ::_exit(exit_not_updated);
+    }
+    closed = {true, status.st_dev, status.st_ino};
+  }
+  return closed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  process_setup();
+  const closed_stdio closed = process_setup();
   run_report report;
   try {
-    report = section_store(argc, argv, device_paths);
+    report = section_store(argc, argv, device_paths, closed);
   } catch (const std::bad_alloc&) {
     // Thrown by the standard library, never by the tool's code. Unwinding has
     // removed the new file and the working copy and released the lock.

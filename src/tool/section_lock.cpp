@@ -1,8 +1,10 @@
 #include "tool/section_lock.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -35,10 +37,24 @@ std::string lock_path_for(const std::string& target) {
   return dir + (dir == "/" ? "." : "/.") + path_base(target) + ".lock";
 }
 
+// Filesystems that give every file the mode their mount options say,
+// whatever open or chmod ask: a lock file there cannot be made root's alone.
+bool modes_are_the_mounts(int fd, const std::string& path, bool& fixed, std::string* err) {
+  struct statfs filesystem {};
+  if (::fstatfs(fd, &filesystem) != 0) {
+    *err = os_error("cannot stat the filesystem of lock file " + path);
+    return false;
+  }
+  constexpr long exfat_magic = 0x2011BAB0;  // not in every linux/magic.h
+  fixed = filesystem.f_type == MSDOS_SUPER_MAGIC || filesystem.f_type == exfat_magic;
+  return true;
+}
+
 // Opens the lock file (creating it when create) and checks that it is one
-// only root can open. O_NONBLOCK: a FIFO planted there must not hang the
-// open; it is refused below.
-unique_fd open_lock(const std::string& path, bool create, std::string* err) {
+// only root can open, but on a filesystem that decides modes itself, where
+// the mode is accepted with a warning. O_NONBLOCK: a FIFO planted there must
+// not hang the open; it is refused below.
+unique_fd open_lock(const std::string& path, bool create, std::string* err, std::string* warning) {
   const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   unique_fd lock(create ? ::open(path.c_str(), flags | O_CREAT, 0600)
                         : ::open(path.c_str(), flags));
@@ -51,10 +67,24 @@ unique_fd open_lock(const std::string& path, bool create, std::string* err) {
     *err = os_error("cannot stat lock file " + path);
     return {};
   }
-  if (!S_ISREG(held.st_mode) || held.st_uid != 0 || (held.st_mode & 077) != 0) {
-    *err =
-        "lock file " + path + " is not a regular file of root's with no group or other permission";
+  const std::string refused =
+      "lock file " + path + " is not a regular file of root's with no group or other permission";
+  if (!S_ISREG(held.st_mode) || held.st_uid != 0) {
+    *err = refused;
     return {};
+  }
+  if ((held.st_mode & 077) != 0) {
+    bool fixed = false;
+    if (!modes_are_the_mounts(lock.get(), path, fixed, err)) {
+      return {};
+    }
+    if (!fixed) {
+      *err = refused;
+      return {};
+    }
+    *warning = "lock file " + path +
+               " is on a filesystem that gives every file its mount's mode: other users can "
+               "open it and hold stores up";
   }
   return lock;
 }
@@ -79,23 +109,31 @@ bool lock_until(int fd, const std::string& path, clock_type::time_point give_up,
   return true;
 }
 
-bool same_file(int a, int b) {
+// Whether two open lock files are one; false, with the reason in err, when
+// either cannot be asked: a guess either way would wait on a lock this run
+// holds, or take one file's lock twice.
+bool same_file(int a, int b, const std::string& path, bool& same, std::string* err) {
   struct stat first {};
   struct stat second {};
-  return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
-         first.st_ino == second.st_ino;
+  if (::fstat(a, &first) != 0 || ::fstat(b, &second) != 0) {
+    *err = os_error("cannot stat lock file " + path);
+    return false;
+  }
+  same = first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  return true;
 }
 
 }  // namespace
 
 std::optional<section_lock> section_lock_take(const char* settings_path, const char* legacy_lock,
-                                              std::chrono::milliseconds wait, std::string* err) {
+                                              std::chrono::milliseconds wait, std::string* err,
+                                              std::string* warning) {
   const auto give_up = clock_type::now() + wait;
   section_lock held;
   // 1. The earlier versions' lock, only when it is there.
   struct stat legacy_status {};
   if (::lstat(legacy_lock, &legacy_status) == 0) {
-    held.legacy = open_lock(legacy_lock, false, err);
+    held.legacy = open_lock(legacy_lock, false, err, warning);
     if (!held.legacy || !lock_until(held.legacy.get(), legacy_lock, give_up, wait, err)) {
       return std::nullopt;
     }
@@ -111,12 +149,15 @@ std::optional<section_lock> section_lock_take(const char* settings_path, const c
       return std::nullopt;
     }
     const std::string path = lock_path_for(*target);
-    unique_fd lock = open_lock(path, true, err);
+    unique_fd lock = open_lock(path, true, err, warning);
     if (!lock) {
       return std::nullopt;
     }
     // Two locks on one file from one process would wait for each other.
-    const bool is_legacy = held.legacy && same_file(lock.get(), held.legacy.get());
+    bool is_legacy = false;
+    if (held.legacy && !same_file(lock.get(), held.legacy.get(), path, is_legacy, err)) {
+      return std::nullopt;
+    }
     if (!is_legacy && !lock_until(lock.get(), path, give_up, wait, err)) {
       return std::nullopt;
     }

@@ -25,7 +25,11 @@
 // directory for good; it is never removed or recreated, since a lock file
 // that is unlinked while another run waits on it would let two runs in at
 // once. One that is not a regular file of root's with no group or other
-// permission is refused, not repaired: repairing races.
+// permission is refused, not repaired: repairing races. On vfat and exFAT,
+// which give every file the mode of their mount options, the mode is
+// accepted, with a warning: other users may open the file there and hold
+// stores up (flock needs no write permission). Any call that fails while
+// the locks are taken ends the attempt at once with its reason.
 #pragma once
 
 #include <chrono>
@@ -42,9 +46,11 @@ struct section_lock {
 
 // The locks, held until the returned value goes; nothing, with the reason in
 // err, when the settings path does not resolve, a lock file cannot be opened
-// or is not as it must be, or the locks are not obtained within wait.
+// or is not as it must be, or the locks are not obtained within wait. A lock
+// file others can open (vfat) is told in warning.
 std::optional<section_lock> section_lock_take(const char* settings_path, const char* legacy_lock,
-                                              std::chrono::milliseconds wait, std::string* err);
+                                              std::chrono::milliseconds wait, std::string* err,
+                                              std::string* warning);
 
 // True when settings_path still resolves to the locked file.
 bool section_lock_still_names(const section_lock& held, const char* settings_path);

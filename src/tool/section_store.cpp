@@ -56,7 +56,8 @@ void add_warning(std::string& warnings, const std::string& warning) {
 
 }  // namespace
 
-run_report section_store(int argc, const char* const* argv, const tool_paths& paths) {
+run_report section_store(int argc, const char* const* argv, const tool_paths& paths,
+                         const closed_stdio& closed) {
   std::string err;
   std::string warning;
   std::string warnings;
@@ -75,7 +76,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   }
 
   // 2. The text, read whole before anything is touched.
-  std::optional<std::string> text = config_text_read(argv[1], &err);
+  std::optional<std::string> text = config_text_read(argv[1], closed, &err);
   if (!text) {
     return failed(exit_bad_input, ident, err);
   }
@@ -95,7 +96,8 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   // 3. The lock, beside the file the settings path names, held until this
   // function returns. From here on the run works on that file, target.
   const std::optional<section_lock> lock =
-      section_lock_take(paths.settings, paths.legacy_lock, section_lock_wait, &err);
+      section_lock_take(paths.settings, paths.legacy_lock, section_lock_wait, &err, &warning);
+  add_warning(warnings, warning);
   if (!lock) {
     return not_updated(ident, err);
   }
@@ -113,6 +115,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
 
   // 6. The working copy, made by cp from the settings path, read through the
   // tool's own descriptor; meanwhile the path must have kept naming target.
+  warning.clear();
   std::optional<working_copy> copy = working_copy_make(paths, target, &err, &warning);
   add_warning(warnings, warning);
   if (!copy) {
@@ -121,11 +124,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   if (!section_lock_still_names(*lock, paths.settings)) {
     return not_updated(ident, std::string(paths.settings) + " no longer names " + target);
   }
-  const file_stream in(::fdopen(copy->fd.get(), "r"));
-  if (!in) {
-    return not_updated(ident, os_error("cannot read " + copy->path, errno));
-  }
-  static_cast<void>(copy->fd.release());  // the stream owns it now
+  std::FILE* const in = copy->stream.get();
 
   // 7. The section's current values, from the copy: under the lock it holds
   // the same bytes as the settings file.
@@ -133,10 +132,10 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   record.section = name->token;
   record.key_infix = name->key_infix;
   record.kind = name->kind;
-  if (const int error = section_load(record, in.get()); error != 0) {
+  if (const int error = section_load(record, in); error != 0) {
     return not_updated(ident, os_error("reading " + copy->path, error));
   }
-  if (::fseeko(in.get(), 0, SEEK_SET) != 0) {
+  if (::fseeko(in, 0, SEEK_SET) != 0) {
     return not_updated(ident, os_error("rewinding " + copy->path, errno));
   }
   record.conf = std::move(*text);
@@ -154,12 +153,15 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
       std::setvbuf(replacement->stream.get(), out_buffer.data(), _IOFBF, out_buffer.size()));
 
   // 9. The copy's lines, with the section's block, into it.
-  const rewrite_result rewritten = section_rewrite(in.get(), replacement->stream.get(), record);
+  const rewrite_result rewritten = section_rewrite(in, replacement->stream.get(), record);
   if (rewritten.read_error != 0) {
     return not_updated(ident, os_error("reading " + copy->path, rewritten.read_error));
   }
   if (rewritten.write_error != 0) {
     return not_updated(ident, os_error("writing " + replacement->temp_path, rewritten.write_error));
+  }
+  if (!working_copy_finish_reading(*copy, &err)) {
+    return not_updated(ident, err);
   }
 
   // 10. In place.

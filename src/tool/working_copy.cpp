@@ -21,6 +21,11 @@ namespace {
 
 constexpr std::string_view private_suffix = ".XXXXXX";
 
+// cp creates nothing others can read, dies with the run, and leaves nothing
+// running behind it.
+constexpr program_options copy_program_options{
+    .bound = program_run_bound, .lifetime = program_lifetime::ends_with_run, .umask = 077};
+
 // Each failed attempt to take the path means another user put something
 // there in the instant between two calls; a store does not chase that for
 // ever.
@@ -196,8 +201,11 @@ bool accept_copy(working_copy& copy, const std::string& target, std::string* err
     *err = os_error("cannot stat the copy " + copy.path);
     return false;
   }
-  if (!S_ISREG(filled.st_mode) || filled.st_uid != 0 || filled.st_nlink != 1) {
-    *err = copy.path + " is not a copy made by root (a regular file of root's with one link)";
+  if (!S_ISREG(filled.st_mode) || filled.st_uid != 0 || filled.st_nlink != 1 ||
+      (filled.st_mode & 077) != 0) {
+    *err = copy.path +
+           " is not a copy made by root (a regular file of root's with one link and no group or "
+           "other permission)";
     return false;
   }
   if (::stat(target.c_str(), &settings) != 0) {
@@ -209,7 +217,18 @@ bool accept_copy(working_copy& copy, const std::string& target, std::string* err
            std::to_string(settings.st_size);
     return false;
   }
-  copy.fd = std::move(fd);
+  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) != 0) {
+    *err = errno == EAGAIN ? copy.path + " is open for writing in another process"
+                           : os_error("cannot take a read lease on " + copy.path);
+    return false;
+  }
+  copy.stream.reset(::fdopen(fd.get(), "r"));
+  if (!copy.stream) {
+    *err = os_error("cannot read " + copy.path);
+    return false;
+  }
+  static_cast<void>(fd.release());  // the stream owns it now
+  copy.size = filled.st_size;
   copy.device = filled.st_dev;
   copy.inode = filled.st_ino;
   return true;
@@ -219,11 +238,13 @@ bool accept_copy(working_copy& copy, const std::string& target, std::string* err
 
 working_copy::working_copy(working_copy&& other) noexcept
     : path(std::exchange(other.path, std::string())),
-      fd(std::move(other.fd)),
+      stream(std::move(other.stream)),
+      size(other.size),
       device(other.device),
       inode(other.inode) {}
 
 working_copy::~working_copy() {
+  stream.reset();
   if (!path.empty() && names_file(path, device, inode)) {
     ::unlink(path.c_str());
   }
@@ -241,7 +262,7 @@ std::optional<working_copy> working_copy_make(const tool_paths& paths, const std
     return std::nullopt;
   }
   const std::array<const char*, 2> args{paths.settings, paths.working_copy};
-  const program_run cp = run_program_bounded(paths.copy_program, args, program_run_bound);
+  const program_run cp = run_program_bounded(paths.copy_program, args, copy_program_options);
   if (!program_succeeded(cp)) {
     *err = program_failure(paths.copy_program, cp, program_run_bound);
     return std::nullopt;
@@ -250,6 +271,28 @@ std::optional<working_copy> working_copy_make(const tool_paths& paths, const std
     return std::nullopt;
   }
   return copy;
+}
+
+bool working_copy_finish_reading(working_copy& copy, std::string* err) {
+  if (!copy.stream) {
+    *err = copy.path + " was not read";
+    return false;
+  }
+  const int fd = ::fileno(copy.stream.get());
+  // While the lease is being broken it reads as F_UNLCK, the break's target.
+  const int lease = ::fcntl(fd, F_GETLEASE);
+  const off_t read_to = ::ftello(copy.stream.get());
+  const bool at_end = std::feof(copy.stream.get()) != 0;
+  copy.stream.reset();  // releases the lease: a writer held up by it may go on
+  if (lease < 0) {
+    *err = os_error("cannot ask for the lease on " + copy.path);
+    return false;
+  }
+  if (lease != F_RDLCK || read_to != copy.size || !at_end) {
+    *err = "the working copy changed while it was read";
+    return false;
+  }
+  return true;
 }
 
 bool working_copy_remove(working_copy& copy, std::string* err) {

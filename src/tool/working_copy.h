@@ -15,10 +15,23 @@
 //      plain rename, which replaces anything but a directory;
 //   3. cp gets exactly the settings path and the fixed path. It may truncate
 //      the file there or unlink it and create a new one (as BusyBox's does);
+//      it runs with umask 077, so a file it creates is root's alone. It dies
+//      with the run, and whatever it started is killed when it ends (see
+//      run_program.h): no cp of a killed run writes into a later run's copy;
 //   4. the path is opened without following a link and accepted only as
 //      what a cp of root's makes and another user cannot: a regular file of
-//      root's with one link and the settings file's size. It is read only
-//      through that descriptor.
+//      root's with one link, no group or other permission and the settings
+//      file's size. It is read only through that descriptor;
+//   5. what is read is exactly what cp made, or the store fails: a read lease
+//      (F_SETLEASE F_RDLCK) is taken on the accepted copy, which fails while
+//      any process has the file open for writing, and which any later open
+//      for writing or truncate breaks; such an open waits until the lease is
+//      released, so no byte changes unseen. working_copy_finish_reading
+//      checks, after the last read, that the lease is unbroken and that
+//      exactly the accepted size was read. (An inotify watch would see writes
+//      only from when it is added, not a writer that already holds the file
+//      open; size and change time miss a same-size rewrite within one tick.)
+//      The kernel tells a break with SIGIO, which the tool ignores.
 //
 // The copy is removed by working_copy_remove once the store is done, or by
 // its holder's destructor on any failure. A run killed before either leaves
@@ -36,7 +49,8 @@
 
 struct working_copy {
   std::string path;
-  unique_fd fd;  // read-only, at offset 0 once accepted
+  file_stream stream;  // read-only, at offset 0 once accepted; leased until finished
+  off_t size = 0;      // as accepted
   dev_t device = 0;
   ino_t inode = 0;
 
@@ -55,6 +69,12 @@ struct working_copy {
 // not a copy that root made. A directory moved aside is told in warning.
 std::optional<working_copy> working_copy_make(const tool_paths& paths, const std::string& target,
                                               std::string* err, std::string* warning);
+
+// After the last read of copy.stream, which must have read to its end:
+// false, with the reason in err, when the copy changed while it was read (the
+// lease was broken, or the stream did not end at the accepted size). Closes
+// the stream either way.
+bool working_copy_finish_reading(working_copy& copy, std::string* err);
 
 // Removes the copy now; false, with the reason in err, when that fails.
 bool working_copy_remove(working_copy& copy, std::string* err);
