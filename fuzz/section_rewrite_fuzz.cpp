@@ -28,6 +28,7 @@
 #include "settings/base64.h"
 #include "settings/settings_file.h"
 #include "settings/settings_line.h"
+#include "settings_key_reader.h"
 #include "tool/program_name.h"
 #include "tool/section_load.h"
 #include "tool/section_rewrite.h"
@@ -160,14 +161,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ofstream out(ws.settings, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
   }
-  std::string refused;
-  const auto name = section_name_from_program("tal-setconf-" + std::string(token), &refused);
-  check(name.has_value(), "accepted section name");
-  const section_kind kind = section_kind_of(name->token);
+  std::string err;
+  section_name name;
+  check(section_name_from_program("tal-setconf-" + std::string(token), &name, &err),
+        "accepted section name");
+  const section_kind kind = section_kind_of(name.token);
 
-  section_record record = section_record_for(name->token, name->key_infix);
+  section_record record;
+  record.section = name.token;
+  record.key_infix = name.key_infix;
+  record.kind = kind;
   file_stream file = settings_open(ws.settings.c_str(), "r");
-  check(file && section_load(record, file.get()) == 0, "settings load");
+  check(file && section_load(record, {file.get(), ws.settings}, &err), "settings load");
 
   // The one pass and the per-key readers find what the reference finds.
   std::vector<const catalogue_row*> rows;
@@ -201,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t length = 0;
     std::FILE* out = ::open_memstream(&buffer, &length);
     check(in && out != nullptr, "streams");
-    check(section_rewrite(in.get(), out, record).ok(), "rewrite");
+    check(section_rewrite({in.get(), ws.settings}, {out, "memory"}, record, &err), "rewrite");
     std::fclose(out);
     after.assign(buffer, length);
     std::free(buffer);
@@ -256,9 +261,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // What was written reads back. A kept line before the block that holds a
   // block key in another case is read first; it was first before too, so
   // only the replaced text can differ.
-  section_record reread = section_record_for(record.section, record.key_infix);
+  section_record reread;
+  reread.section = record.section;
+  reread.key_infix = record.key_infix;
+  reread.kind = kind;
   file = settings_open(ws.settings.c_str(), "r");
-  check(file && section_load(reread, file.get()) == 0, "reload");
+  check(file && section_load(reread, {file.get(), ws.settings}, &err), "reload");
   for (const catalogue_row* row : rows) {
     const std::string key = section_row_key(*row, record.key_infix);
     switch (row->value) {

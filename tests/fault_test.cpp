@@ -13,7 +13,7 @@
 
 #include "e2e_support.h"
 #include "settings/base64.h"
-#include "settings/file_handle.h"
+#include "sys/file_handle.h"
 
 namespace fs = std::filesystem;
 

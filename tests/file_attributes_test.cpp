@@ -1,4 +1,4 @@
-#include "settings/file_attributes.h"
+#include "safe/file_attributes.h"
 
 #include <gtest/gtest.h>
 

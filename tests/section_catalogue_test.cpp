@@ -48,14 +48,19 @@ TEST(ProgramName, AcceptedNamesGiveTokenAndUpperCaseInfix) {
         "x234567890123456789012345678901234567890123456789"
         "01234567890123"}) {
     std::string why;
-    const auto name = section_name_from_program(std::string("/usr/bin/tal-setconf-") + token, &why);
-    ASSERT_TRUE(name.has_value()) << token << ": " << why;
-    EXPECT_EQ(name->token, token);
-    EXPECT_EQ(name->kind, section_kind_of(token));
+    section_name name;
+    ASSERT_TRUE(
+        section_name_from_program(std::string("/usr/bin/tal-setconf-") + token, &name, &why))
+        << token << ": " << why;
+    EXPECT_EQ(name.token, token);
+    EXPECT_EQ(name.kind, section_kind_of(token));
   }
   std::string why;
-  EXPECT_EQ(section_name_from_program("tal-setconf-pim_sm", &why)->key_infix, "PIM_SM");
-  EXPECT_EQ(section_name_from_program("./tal-setconf-ospf6", &why)->key_infix, "OSPF6");
+  section_name name;
+  ASSERT_TRUE(section_name_from_program("tal-setconf-pim_sm", &name, &why));
+  EXPECT_EQ(name.key_infix, "PIM_SM");
+  ASSERT_TRUE(section_name_from_program("./tal-setconf-ospf6", &name, &why));
+  EXPECT_EQ(name.key_infix, "OSPF6");
 }
 
 TEST(ProgramName, RefusedNames) {
@@ -67,13 +72,15 @@ TEST(ProgramName, RefusedNames) {
         "tal-setconf-x2345678901234567890123456789012345678901234567890"
         "123456789012345"}) {
     std::string why;
-    EXPECT_FALSE(section_name_from_program(path, &why).has_value()) << path;
+    section_name name;
+    EXPECT_FALSE(section_name_from_program(path, &name, &why)) << path;
     EXPECT_FALSE(why.empty()) << path;
   }
   // The reason names what is wrong, for the log.
   std::string why;
-  section_name_from_program("tal-setconf-pim", &why);
+  section_name name;
+  section_name_from_program("tal-setconf-pim", &name, &why);
   EXPECT_EQ(why, "its key pattern matches keys of pim_sm");
-  section_name_from_program("tal-setconf-vrf12", &why);
+  section_name_from_program("tal-setconf-vrf12", &name, &why);
   EXPECT_EQ(why, "its section name contains vrf1 without being that section");
 }

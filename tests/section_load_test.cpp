@@ -6,17 +6,22 @@
 #include <cerrno>
 
 #include "scratch_dir.h"
-#include "settings/settings_file.h"
+#include "settings_key_reader.h"
 
 namespace {
 
 section_record load(const scratch_dir& dir, std::string_view token, std::string_view infix,
-                    int expected_error = 0) {
-  section_record record = section_record_for(token, infix);
+                    std::string_view expected_error = "") {
+  section_record record;
+  record.section = token;
+  record.key_infix = infix;
+  record.kind = section_kind_of(token);
   const file_stream settings = settings_open((dir / "settings").c_str(), "r");
   EXPECT_TRUE(settings);
+  std::string err;
   if (settings) {
-    EXPECT_EQ(section_load(record, settings.get()), expected_error);
+    EXPECT_EQ(section_load(record, {settings.get(), "settings"}, &err), expected_error.empty());
+    EXPECT_EQ(err, expected_error);
   }
   return record;
 }
@@ -90,7 +95,7 @@ TEST(SectionLoad, AnUnreadableFileIsAnErrorWithDefaults) {
   scratch_dir dir;
   // A directory opens for reading but does not read.
   std::filesystem::create_directory(dir / "settings");
-  const auto pim = load(dir, "pim_sm", "PIM_SM", EISDIR);
+  const auto pim = load(dir, "pim_sm", "PIM_SM", "reading settings: Is a directory");
   EXPECT_EQ(pim.enabled, 0U);
   EXPECT_EQ(pim.pim_rp_addr, "");
   EXPECT_EQ(pim.conf, "");

@@ -1,5 +1,5 @@
 // The log line's body: printable, one line, bounded.
-#include "tool/system_log.h"
+#include "sys/system_log.h"
 
 #include <gtest/gtest.h>
 

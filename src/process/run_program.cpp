@@ -200,11 +200,46 @@ struct signal_mask_guard {
   ~signal_mask_guard() { ::sigprocmask(SIG_SETMASK, &old, nullptr); }
 };
 
+// True when the program started and exited with status 0.
+bool program_succeeded(const program_run& run) {
+  return run.status == 0 && run.exec_error == 0 && !run.stopped;
+}
+
+std::string limit_text(std::chrono::milliseconds limit) {
+  return limit.count() % 1000 == 0 ? std::to_string(limit.count() / 1000) + " s"
+                                   : std::to_string(limit.count()) + " ms";
+}
+
+// What happened to a run that did not succeed.
+std::string program_failure(const char* path, const program_run& run, program_bound bound) {
+  const std::string program(path);
+  if (run.exec_error != 0) {
+    return "cannot run " + program + ": " + std::strerror(run.exec_error);
+  }
+  if (run.abandoned) {
+    return program + " did not finish within " + limit_text(bound.limit) +
+           ", and was still there after SIGKILL: left behind";
+  }
+  if (run.stopped) {
+    return program + " did not finish within " + limit_text(bound.limit) + " and was stopped";
+  }
+  if (run.status < 0) {
+    return "cannot run " + program + ": " + std::strerror(run.start_error);
+  }
+  if (WIFSIGNALED(run.status)) {
+    return program + " was killed by signal " + std::to_string(WTERMSIG(run.status)) + " (" +
+           ::strsignal(WTERMSIG(run.status)) + ")";
+  }
+  return program + " exited with status " + std::to_string(WEXITSTATUS(run.status));
+}
+
 }  // namespace
 
-program_run run_program_bounded(const char* path, std::span<const char* const> args,
-                                const program_options& options) {
-  program_run run;
+bool run_program(const char* path, std::span<const char* const> args,
+                 const program_options& options, std::string* err, program_run* outcome) {
+  program_run ran;
+  program_run& run = outcome != nullptr ? *outcome : ran;
+  run = {};
   // The argument vector is built before fork, so the child allocates nothing.
   std::string path_copy(path);
   std::array<char*, run_program_max_args + 2> argv{};
@@ -219,7 +254,8 @@ program_run run_program_bounded(const char* path, std::span<const char* const> a
   std::array<int, 2> report{-1, -1};
   if (::pipe2(report.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
     run.start_error = errno;
-    return run;
+    *err = program_failure(path, run, options.bound);
+    return false;
   }
   const signal_mask_guard blocked;
   const pid_t parent = ::getpid();
@@ -228,7 +264,8 @@ program_run run_program_bounded(const char* path, std::span<const char* const> a
     run.start_error = errno;
     ::close(report[0]);
     ::close(report[1]);
-    return run;
+    *err = program_failure(path, run, options.bound);
+    return false;
   }
   if (child == 0) {
     exec_child(path, argv.data(), report[1], options, parent);
@@ -242,40 +279,9 @@ program_run run_program_bounded(const char* path, std::span<const char* const> a
   wait_for(child, started, options, run);
   run.exec_error = read_exec_error(report[0]);
   ::close(report[0]);
-  return run;
-}
-
-bool program_succeeded(const program_run& run) {
-  return run.status == 0 && run.exec_error == 0 && !run.stopped;
-}
-
-std::string program_failure(const char* path, const program_run& run, program_bound bound) {
-  const std::string program(path);
-  if (run.exec_error != 0) {
-    return "cannot run " + program + ": " + std::strerror(run.exec_error);
+  if (!program_succeeded(run)) {
+    *err = program_failure(path, run, options.bound);
+    return false;
   }
-  if (run.abandoned) {
-    return program + " did not finish within " + std::to_string(bound.limit.count() / 1000) +
-           " s, and was still there after SIGKILL: left behind";
-  }
-  if (run.stopped) {
-    return program + " did not finish within " + std::to_string(bound.limit.count() / 1000) +
-           " s and was stopped";
-  }
-  if (run.status < 0) {
-    return "cannot run " + program + ": " + std::strerror(run.start_error);
-  }
-  if (WIFSIGNALED(run.status)) {
-    return program + " was killed by signal " + std::to_string(WTERMSIG(run.status)) + " (" +
-           ::strsignal(WTERMSIG(run.status)) + ")";
-  }
-  return program + " exited with status " + std::to_string(WEXITSTATUS(run.status));
-}
-
-int run_program(const char* path, std::span<const char* const> args) {
-  return run_program_bounded(path, args, {}).status;
-}
-
-int run_program(const char* path, std::initializer_list<const char*> args) {
-  return run_program(path, std::span<const char* const>(args.begin(), args.size()));
+  return true;
 }

@@ -33,7 +33,6 @@
 #pragma once
 
 #include <chrono>
-#include <initializer_list>
 #include <span>
 #include <string>
 
@@ -62,20 +61,11 @@ struct program_options {
   int umask = -1;  // the child's file creation mask; -1 keeps the caller's
 };
 
-program_run run_program_bounded(const char* path, std::span<const char* const> args,
-                                const program_options& options);
-
-// True when the program started and exited with status 0.
-bool program_succeeded(const program_run& run);
-
-// What happened to a run that did not succeed, for a log line: "cannot run
-// /bin/cp: No such file or directory", "/bin/cp exited with status 1",
-// "/sbin/hash_generate was stopped after 30 s", ...
-std::string program_failure(const char* path, const program_run& run, program_bound bound);
-
-// The plain form: -1 when no child could be created or waited for, else the
-// child's raw wait status: 0 for an exit with status 0, 256 for status 1 (also
-// what a program that cannot be executed gives), and so on. A path without a
-// slash is looked up in PATH.
-int run_program(const char* path, std::span<const char* const> args);
-int run_program(const char* path, std::initializer_list<const char*> args);
+// Runs the program at path with args (a path without a slash is looked up in
+// PATH) and waits for it. True when it started and exited with status 0;
+// otherwise false, with what happened in err: "cannot run /bin/cp: No such
+// file or directory", "/bin/cp exited with status 1", "/sbin/hash_generate
+// did not finish within 30 s and was stopped", ... When run is given it
+// receives the raw outcome, for a caller that needs the status itself.
+bool run_program(const char* path, std::span<const char* const> args,
+                 const program_options& options, std::string* err, program_run* run = nullptr);

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "sys/text.h"
+
 namespace {
 
 constexpr std::array<char, 65> alphabet{
@@ -35,7 +37,7 @@ void base64_encode(const unsigned char* src, char* dst, std::size_t n) {
 }
 
 std::string base64_encode_alloc(std::string_view text) {
-  text = text.substr(0, text.find('\0'));
+  text = text_before_nul(text);
   std::string encoded(base64_encoded_length(text.size()), '\0');
   // The string keeps room for its own terminating NUL, which the encoder writes.
   base64_encode(reinterpret_cast<const unsigned char*>(text.data()), encoded.data(), text.size());

@@ -5,34 +5,16 @@
 #include <string>
 
 #include "settings/settings_line.h"
-
-file_stream settings_open(const char* path, const char* mode) {
-  const std::string mode_cloexec = std::string(mode) + "e";
-  return file_stream(std::fopen(path, mode_cloexec.c_str()));
-}
+#include "sys/text.h"
 
 namespace {
-
-char ascii_upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 bool is_c_space(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-bool write_all(std::FILE* file, std::string_view text) {
-  return std::fwrite(text.data(), 1, text.size(), file) == text.size();
-}
-
-bool write_line(std::FILE* file, std::string_view key, std::string_view value, bool quoted) {
-  if (file == nullptr) {
-    return true;
-  }
-  std::string line;
-  line.reserve(key.size() + value.size() + 4);
-  line.append(key).append(quoted ? "=\"" : "=").append(value).append(quoted ? "\"\n" : "\n");
-  return write_all(file, line);
+void write_line(std::string& out, std::string_view key, std::string_view value, bool quoted) {
+  out.append(key).append(quoted ? "=\"" : "=").append(value).append(quoted ? "\"\n" : "\n");
 }
 
 }  // namespace
@@ -47,40 +29,6 @@ bool settings_keys_equal(std::string_view a, std::string_view b) {
     }
   }
   return true;
-}
-
-std::optional<std::string> settings_find(std::FILE* file, std::string_view key) {
-  settings_line_reader reader = settings_line_reader_for(file);
-  while (const auto raw = settings_read_line(reader)) {
-    const auto pair = settings_split(settings_line_text(*raw));
-    if (pair && settings_keys_equal(pair->key, key)) {
-      std::string value(pair->value);
-      // The next lookup starts right after this line, as a line-by-line read
-      // would leave the stream.
-      if (!settings_line_reader_give_back(reader)) {
-        return std::nullopt;
-      }
-      return value;
-    }
-  }
-  return std::nullopt;
-}
-
-std::string settings_read_string(std::FILE* file, std::string_view key) {
-  if (file == nullptr) {
-    return {};
-  }
-  std::rewind(file);
-  return settings_find(file, key).value_or(std::string());
-}
-
-std::uint32_t settings_read_uint(std::FILE* file, std::string_view key) {
-  if (file == nullptr) {
-    return 0;
-  }
-  std::rewind(file);
-  const auto value = settings_find(file, key);
-  return value ? settings_parse_uint(*value) : 0;
 }
 
 std::uint32_t settings_parse_uint(std::string_view text) {
@@ -114,8 +62,8 @@ std::uint32_t settings_parse_uint(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
-int settings_find_all(std::FILE* file, std::span<const std::string> keys,
-                      std::span<std::optional<std::string>> values) {
+bool settings_find_all(named_stream in, std::span<const std::string> keys,
+                       std::span<std::optional<std::string>> values, std::string* err) {
   // Most lines hold no wanted key; the length of the text before their first
   // "=" tells so without taking them apart.
   constexpr std::size_t short_key = 256;
@@ -124,9 +72,12 @@ int settings_find_all(std::FILE* file, std::span<const std::string> keys,
     wanted_length[std::min(key.size(), short_key - 1)] = true;
   }
   std::size_t missing = keys.size();
-  settings_line_reader reader = settings_line_reader_for(file);
+  settings_line_reader reader = settings_line_reader_for(in);
+  std::optional<std::string_view> raw;
   while (missing > 0) {
-    const auto raw = settings_read_line(reader);
+    if (!settings_read_line(reader, &raw, err)) {
+      return false;
+    }
     if (!raw) {
       break;
     }
@@ -145,19 +96,18 @@ int settings_find_all(std::FILE* file, std::span<const std::string> keys,
       }
     }
   }
-  return settings_read_error(reader);
+  return true;
 }
 
-bool settings_write_string(std::FILE* file, std::string_view key, std::string_view value) {
-  value = value.substr(0, value.find('\0')).substr(0, settings_max_value_length);
-  return write_line(file, key, value, value.find(' ') != std::string_view::npos);
+void settings_write_string(std::string& out, std::string_view key, std::string_view value) {
+  value = text_before_nul(value).substr(0, settings_max_value_length);
+  write_line(out, key, value, value.find(' ') != std::string_view::npos);
 }
 
-bool settings_write_uint(std::FILE* file, std::string_view key, std::uint32_t value, bool force) {
-  return write_line(file, key, (value != 0 || force) ? std::to_string(value) : std::string(),
-                    false);
+void settings_write_uint(std::string& out, std::string_view key, std::uint32_t value, bool force) {
+  write_line(out, key, (value != 0 || force) ? std::to_string(value) : std::string(), false);
 }
 
-bool settings_write_bool(std::FILE* file, std::string_view key, std::uint32_t value) {
-  return write_line(file, key, value != 0 ? "1" : "0", false);
+void settings_write_bool(std::string& out, std::string_view key, std::uint32_t value) {
+  write_line(out, key, value != 0 ? "1" : "0", false);
 }

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sys/text.h"
+
 namespace {
 
 // The usual block, and the most read in one step while the block grows for
@@ -43,23 +45,24 @@ void fill(settings_line_reader& reader) {
   const std::size_t room = reader.capacity - reader.end;
   const std::size_t want = reader.capacity > block_step ? std::min(room, block_step) : room;
   errno = 0;
-  const std::size_t got = std::fread(reader.block.get() + reader.end, 1, want, reader.file);
+  const std::size_t got = std::fread(reader.block.get() + reader.end, 1, want, reader.in.file);
   reader.end += got;
   if (got == 0) {
     reader.at_end = true;
-    reader.error = std::ferror(reader.file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+    reader.error = std::ferror(reader.in.file) != 0 ? (errno != 0 ? errno : EIO) : 0;
   }
 }
 
 }  // namespace
 
-settings_line_reader settings_line_reader_for(std::FILE* file) {
+settings_line_reader settings_line_reader_for(named_stream in) {
   settings_line_reader reader;
-  reader.file = file;
+  reader.in = in;
   return reader;
 }
 
-std::optional<std::string_view> settings_read_line(settings_line_reader& reader) {
+bool settings_read_line(settings_line_reader& reader, std::optional<std::string_view>* line,
+                        std::string* err) {
   for (;;) {
     const char* from = reader.block.get() + reader.begin;
     const std::size_t unread = reader.end - reader.begin;
@@ -69,34 +72,22 @@ std::optional<std::string_view> settings_read_line(settings_line_reader& reader)
       const auto length = static_cast<std::size_t>(static_cast<const char*>(lf) - from);
       reader.begin += length + 1;
       reader.scanned = 0;
-      return std::string_view(from, length);
+      *line = std::string_view(from, length);
+      return true;
     }
     reader.scanned = unread;
     if (reader.at_end) {
-      if (unread == 0 || reader.error != 0) {
-        return std::nullopt;
+      if (reader.error != 0) {
+        *err = os_error("reading " + std::string(reader.in.path), reader.error);
+        return false;
       }
+      *line = unread == 0 ? std::nullopt : std::optional(std::string_view(from, unread));
       reader.begin = reader.end;
       reader.scanned = 0;
-      return std::string_view(from, unread);
+      return true;
     }
     fill(reader);
   }
-}
-
-int settings_read_error(const settings_line_reader& reader) {
-  return reader.error;
-}
-
-bool settings_line_reader_give_back(settings_line_reader& reader) {
-  const auto ahead = static_cast<off_t>(reader.end - reader.begin);
-  if (ahead > 0 && ::fseeko(reader.file, -ahead, SEEK_CUR) != 0) {
-    return false;
-  }
-  reader.end = reader.begin;
-  reader.scanned = 0;
-  reader.at_end = false;
-  return true;
 }
 
 void settings_needle_search(const settings_line_reader& reader, settings_needle& needle,
@@ -115,7 +106,7 @@ std::string_view settings_line_text(std::string_view raw_line) {
 }
 
 std::optional<settings_pair> settings_split(std::string_view text) {
-  text = text.substr(0, text.find('\0'));
+  text = text_before_nul(text);
   if (const auto quote = text.rfind('"'); quote != std::string_view::npos) {
     text = text.substr(0, quote);
   }

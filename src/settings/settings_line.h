@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+
+#include "sys/file_handle.h"
 
 // Reads a stream in blocks and hands out its lines as views into the block,
 // without a copy per line. Lines are never cut into pieces, so the tail of a
@@ -17,7 +20,7 @@
 //
 // The fields are the reader's own; callers use the functions below.
 struct settings_line_reader {
-  std::FILE* file = nullptr;
+  named_stream in{nullptr, {}};
   std::unique_ptr<char, decltype(&std::free)> block{nullptr, &std::free};
   std::size_t capacity = 0;
   std::size_t begin = 0;    // first byte not yet handed out
@@ -28,21 +31,14 @@ struct settings_line_reader {
   int error = 0;            // errno of a failed read or allocation
 };
 
-settings_line_reader settings_line_reader_for(std::FILE* file);
+settings_line_reader settings_line_reader_for(named_stream in);
 
-// The next line without its line feed; a last line without one counts too.
-// The view stays valid until the next call. Nothing at the end of the file,
-// and also when a read or the block's growth failed: settings_read_error
-// tells which.
-std::optional<std::string_view> settings_read_line(settings_line_reader& reader);
-
-// 0 after a clean end of file, else the errno of the failed read or
-// allocation (ENOMEM).
-int settings_read_error(const settings_line_reader& reader);
-
-// Seeks the stream back over what the reader read ahead, so that it stands
-// right after the last line handed out. False when the stream cannot seek.
-bool settings_line_reader_give_back(settings_line_reader& reader);
+// Hands out the next line in *line, without its line feed (a last line
+// without one counts too), or nothing at the end of the file. The view stays
+// valid until the next call. False, with the reason in err, when a read or
+// the block's growth (ENOMEM: no room for a line) failed.
+bool settings_read_line(settings_line_reader& reader, std::optional<std::string_view>* line,
+                        std::string* err);
 
 // A text searched for in the lines of one reader. The search runs over all
 // the bytes read so far and the hit is reused for the lines before it: most

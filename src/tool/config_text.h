@@ -4,7 +4,6 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <optional>
 #include <string>
 
 // Up to this many bytes of the input file are read.
@@ -20,12 +19,12 @@ struct closed_stdio {
   ino_t inode = 0;
 };
 
-// The text of the file at path: its first bytes, at most config_text_max_read,
+// The text of the file at path, in *text: its first bytes, at most config_text_max_read,
 // up to the first NUL byte. One byte more than config_text_max_read (the
 // next one, read to tell) means the text goes on past the limit: its true
 // length is not known, only that it is longer. A pipe, a FIFO or /dev/stdin
-// reads as well as a file. Nothing, with the reason in err, when the file
+// reads as well as a file. False, with the reason in err, when the file
 // cannot be opened or read (a directory opens, but does not read), or is the
 // placeholder of a standard descriptor that was closed.
-std::optional<std::string> config_text_read(const char* path, const closed_stdio& closed,
-                                            std::string* err);
+bool config_text_read(const char* path, const closed_stdio& closed, std::string* text,
+                      std::string* err);

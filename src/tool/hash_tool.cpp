@@ -13,11 +13,6 @@ bool hash_tool_run(const tool_paths& paths, std::string* err) {
   }
   const std::array<const char*, 1> args{paths.settings};
   // It works on the committed file: a run killed meanwhile lets it finish.
-  const program_run hash = run_program_bounded(
-      paths.hash_program, args, {program_run_bound, program_lifetime::may_outlive_run});
-  if (program_succeeded(hash)) {
-    return true;
-  }
-  *err = program_failure(paths.hash_program, hash, program_run_bound);
-  return false;
+  return run_program(paths.hash_program, args,
+                     {program_run_bound, program_lifetime::may_outlive_run}, err);
 }

@@ -12,10 +12,10 @@
 #include <new>
 #include <string>
 
+#include "sys/system_log.h"
 #include "tool/program_name.h"
 #include "tool/run_report.h"
 #include "tool/section_store.h"
-#include "tool/system_log.h"
 #include "tool/tool_paths.h"
 
 namespace {
@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
     // Thrown by the standard library, never by the tool's code. Unwinding has
     // removed the new file and the working copy and released the lock.
     std::string refused;
-    const bool named = argc > 0 && section_name_from_program(argv[0], &refused).has_value();
+    section_name name;
+    const bool named = argc > 0 && section_name_from_program(argv[0], &name, &refused);
     report = {exit_not_updated, LOG_ERR,
               named ? std::string(program_base_name(argv[0])) : std::string("tal-setconf"),
               "settings not updated: out of memory"};

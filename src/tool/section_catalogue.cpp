@@ -149,14 +149,6 @@ section_kind section_kind_of(std::string_view token) {
   return section_kind::generic;
 }
 
-section_record section_record_for(std::string_view token, std::string_view key_infix) {
-  section_record record;
-  record.section = token;
-  record.key_infix = key_infix;
-  record.kind = section_kind_of(token);
-  return record;
-}
-
 std::string_view section_kind_name(section_kind kind) {
   const auto* test = std::find_if(kind_tests.begin(), kind_tests.end(),
                                   [kind](const kind_test& t) { return t.kind == kind; });

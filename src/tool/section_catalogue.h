@@ -17,7 +17,7 @@ enum class section_kind { global, vrf1, vrf2, vrf3, vrf, mpls, pim_sm, generic }
 struct section_record {
   std::string_view section;                   // section token; selects the kind
   std::string_view key_infix;                 // "MOD_TAL_" + key_infix + "_ENABLED" / "_CONF"
-  section_kind kind = section_kind::generic;  // worked out from section once, by section_record_for
+  section_kind kind = section_kind::generic;  // worked out once, with the program name
   std::uint32_t enabled = 0;
   std::string conf;  // stored base64 after loading; the new text once the driver sets it
   std::string log_level;
@@ -39,10 +39,6 @@ struct section_record {
 // The kind a token selects: the first of global, vrf1, vrf2, vrf3, vrf, mpls,
 // pim_sm whose name the token contains (case counts), else generic.
 section_kind section_kind_of(std::string_view token);
-
-// A record for the section, its kind worked out from the token. The record
-// borrows both strings.
-section_record section_record_for(std::string_view token, std::string_view key_infix);
 
 // "global", "vrf1", ..., "pim_sm"; "" for generic.
 std::string_view section_kind_name(section_kind kind);

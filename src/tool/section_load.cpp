@@ -6,7 +6,7 @@
 
 #include "settings/settings_file.h"
 
-int section_load(section_record& record, std::FILE* settings) {
+bool section_load(section_record& record, named_stream settings, std::string* err) {
   std::vector<const catalogue_row*> rows;
   std::vector<std::string> keys;
   for (const auto& row : section_catalogue()) {
@@ -19,7 +19,9 @@ int section_load(section_record& record, std::FILE* settings) {
   // One pass over the file for all keys: what a rewind and a scan per key
   // would find (the first line holding each key), at the cost of one read.
   std::vector<std::optional<std::string>> values(keys.size());
-  const int error = settings_find_all(settings, keys, values);
+  if (!settings_find_all(settings, keys, values, err)) {
+    return false;
+  }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::string value = values[i].value_or(std::string());
     if (value_kind_is_text(rows[i]->value)) {
@@ -28,5 +30,5 @@ int section_load(section_record& record, std::FILE* settings) {
       section_row_number(record, *rows[i]) = settings_parse_uint(value);
     }
   }
-  return error;
+  return true;
 }

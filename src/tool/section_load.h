@@ -1,8 +1,9 @@
 // Loading a section's current values from the settings file.
 #pragma once
 
-#include <cstdio>
+#include <string>
 
+#include "sys/file_handle.h"
 #include "tool/section_catalogue.h"
 
 // Fills the fields of the record's kind from the lines of settings, read from
@@ -10,6 +11,6 @@
 // holds its key (keys compare without regard to case); an absent key or a
 // number that does not parse gives "" or 0. A conf value is the stored
 // base64, not decoded. The record's section, key_infix and kind must be set.
-// Returns 0, or the errno of a failed read (ENOMEM: no room for a line);
-// the record is then not to be written back.
-int section_load(section_record& record, std::FILE* settings);
+// False, with the reason in err, when a read failed (ENOMEM: no room for a
+// line); the record is then not to be written back.
+bool section_load(section_record& record, named_stream settings, std::string* err);

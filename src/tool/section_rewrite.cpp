@@ -9,74 +9,85 @@
 #include "settings/base64.h"
 #include "settings/settings_file.h"
 #include "settings/settings_line.h"
+#include "sys/failure.h"
+#include "sys/text.h"
 
 namespace {
 
 bool belongs_to_section(std::string_view text, std::string_view pattern) {
-  text = text.substr(0, text.find('\0'));
+  text = text_before_nul(text);
   return text.find('=') != std::string_view::npos && text.find(pattern) != std::string_view::npos;
 }
 
-bool write_row(std::FILE* out, const section_record& record, const catalogue_row& row) {
+void write_row(std::string& block, const section_record& record, const catalogue_row& row) {
   const std::string key = section_row_key(row, record.key_infix);
   switch (row.value) {
     case value_kind::string:
-      return settings_write_string(out, key, section_row_text(record, row));
+      settings_write_string(block, key, section_row_text(record, row));
+      return;
     case value_kind::boolean:
-      return settings_write_bool(out, key, section_row_number(record, row));
+      settings_write_bool(block, key, section_row_number(record, row));
+      return;
     case value_kind::uint:
-      return settings_write_uint(out, key, section_row_number(record, row), true);
+      settings_write_uint(block, key, section_row_number(record, row), true);
+      return;
     case value_kind::uint_or_empty:
-      return settings_write_uint(out, key, section_row_number(record, row), false);
+      settings_write_uint(block, key, section_row_number(record, row), false);
+      return;
     case value_kind::conf:
-      return settings_write_string(out, key, base64_encode_alloc(section_row_text(record, row)));
+      settings_write_string(block, key, base64_encode_alloc(section_row_text(record, row)));
+      return;
   }
-  return false;
 }
 
-// 0, or the errno of the first row that could not be written.
-int write_block(std::FILE* out, const section_record& record) {
+// The section's lines, in catalogue order.
+std::string section_block(const section_record& record) {
+  std::string block;
   for (const auto& row : section_catalogue()) {
-    errno = 0;
-    if (section_row_applies(row, record.kind) && !write_row(out, record, row)) {
-      return errno != 0 ? errno : EIO;
+    if (section_row_applies(row, record.kind)) {
+      write_row(block, record, row);
     }
   }
-  return 0;
+  return block;
+}
+
+bool write_all(named_stream out, std::string_view data, std::string* err) {
+  errno = 0;
+  if (std::fwrite(data.data(), 1, data.size(), out.file) != data.size()) {
+    *err = os_error("writing " + std::string(out.path), errno != 0 ? errno : EIO);
+    return false;
+  }
+  return true;
 }
 
 // Kept lines are gathered here and handed to the stream in large pieces: a
 // library call per line would cost more than copying the line.
 struct line_sink {
-  std::FILE* out;
+  named_stream out;
   std::unique_ptr<char[]> pending = std::make_unique_for_overwrite<char[]>(capacity);
   std::size_t used = 0;
-  int error = 0;
+  bool failed = false;
   static constexpr std::size_t capacity = std::size_t{1} << 16;
 };
 
-void sink_write(line_sink& sink, const char* data, std::size_t size) {
-  if (sink.error != 0) {
-    return;
-  }
-  errno = 0;
-  if (std::fwrite(data, 1, size, sink.out) != size) {
-    sink.error = errno != 0 ? errno : EIO;
+void sink_write(line_sink& sink, std::string_view data, std::string* err) {
+  if (!sink.failed) {
+    sink.failed = !write_all(sink.out, data, err);
   }
 }
 
-void sink_flush(line_sink& sink) {
-  sink_write(sink, sink.pending.get(), sink.used);
+void sink_flush(line_sink& sink, std::string* err) {
+  sink_write(sink, {sink.pending.get(), sink.used}, err);
   sink.used = 0;
 }
 
-void sink_line(line_sink& sink, std::string_view text) {
+void sink_line(line_sink& sink, std::string_view text, std::string* err) {
   if (sink.used + text.size() + 1 > line_sink::capacity) {
-    sink_flush(sink);
+    sink_flush(sink, err);
   }
   if (text.size() + 1 > line_sink::capacity) {
-    sink_write(sink, text.data(), text.size());
-    sink_write(sink, "\n", 1);
+    sink_write(sink, text, err);
+    sink_write(sink, "\n", err);
     return;
   }
   std::memcpy(sink.pending.get() + sink.used, text.data(), text.size());
@@ -91,18 +102,15 @@ struct line_copier {
   settings_needle next_cr{"\r"};
 };
 
-struct copy_outcome {
-  int write_error = 0;
-  bool at_section = false;  // stopped at a line of the section (head only)
-};
-
 // Copies lines from the reader to out up to the end of the file, leaving out
 // the section's lines; with stop_at_section, stops at the first of them
-// instead.
-copy_outcome copy_lines(line_copier& copier, std::FILE* out, bool stop_at_section) {
-  copy_outcome outcome;
+// instead and says so in *at_section.
+bool copy_lines(line_copier& copier, named_stream out, bool stop_at_section, bool* at_section,
+                std::string* err) {
   line_sink sink{out};
-  while (const auto raw = settings_read_line(copier.reader)) {
+  std::optional<std::string_view> raw;
+  bool read = true;
+  while ((read = settings_read_line(copier.reader, &raw, err)) && raw) {
     std::string_view text = *raw;
     if (settings_line_holds(copier.reader, copier.next_cr, text)) {
       text = settings_line_text(text);
@@ -110,35 +118,34 @@ copy_outcome copy_lines(line_copier& copier, std::FILE* out, bool stop_at_sectio
     if (settings_line_holds(copier.reader, copier.next_pattern, text) &&
         belongs_to_section(text, copier.pattern)) {
       if (stop_at_section) {
-        outcome.at_section = true;
+        *at_section = true;
         break;
       }
       continue;
     }
-    sink_line(sink, text);
+    sink_line(sink, text, err);
   }
-  sink_flush(sink);
-  outcome.write_error = sink.error;
-  return outcome;
+  if (read) {
+    sink_flush(sink, err);
+  }
+  return read && !sink.failed;
 }
 
 }  // namespace
 
-rewrite_result section_rewrite(std::FILE* in, std::FILE* out, const section_record& record) {
+bool section_rewrite(named_stream in, named_stream out, const section_record& record,
+                     std::string* err) {
   const std::string pattern = section_pattern(record.key_infix);
   line_copier copier{settings_line_reader_for(in), pattern};
-  rewrite_result result;
   // Head: the lines before the section's first line, which is left out.
-  const copy_outcome head = copy_lines(copier, out, true);
-  result.write_error = head.write_error;
+  bool at_section = false;
+  if (!copy_lines(copier, out, true, &at_section, err)) {
+    return false;
+  }
   // The section's block, in its first line's place or at the end.
-  if (result.write_error == 0) {
-    result.write_error = write_block(out, record);
+  if (!write_all(out, section_block(record), err)) {
+    return false;
   }
   // Tail: the rest, without the section's other lines.
-  if (result.write_error == 0 && head.at_section) {
-    result.write_error = copy_lines(copier, out, false).write_error;
-  }
-  result.read_error = settings_read_error(copier.reader);
-  return result;
+  return !at_section || copy_lines(copier, out, false, &at_section, err);
 }

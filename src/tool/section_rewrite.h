@@ -6,21 +6,19 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
+#include <string>
 
+#include "sys/file_handle.h"
 #include "tool/section_catalogue.h"
 
 // A configuration text longer than this would become a base64 value longer
 // than a settings value may be, and be cut: such a text is refused.
 inline constexpr std::size_t config_text_max_stored = 12000;
 
-struct rewrite_result {
-  int read_error = 0;   // errno of a failed read of in (ENOMEM: no room for a line)
-  int write_error = 0;  // errno of a failed write to out
-  bool ok() const { return read_error == 0 && write_error == 0; }
-};
-
 // Reads the lines of in from its current position and writes the new
 // content to out. The record must have been loaded and its conf set to the
-// new text. A write error may also show only when out is flushed.
-rewrite_result section_rewrite(std::FILE* in, std::FILE* out, const section_record& record);
+// new text. False, with the reason in err, when a read of in (ENOMEM: no
+// room for a line) or a write to out failed; a write error may also show
+// only when out is flushed.
+bool section_rewrite(named_stream in, named_stream out, const section_record& record,
+                     std::string* err);

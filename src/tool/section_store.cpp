@@ -2,24 +2,21 @@
 
 #include <sys/stat.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <optional>
 #include <string>
 
-#include "settings/os_error.h"
-#include "settings/settings_replace.h"
+#include "safe/section_lock.h"
+#include "safe/settings_replace.h"
+#include "safe/working_copy.h"
+#include "sys/failure.h"
 #include "tool/config_text.h"
 #include "tool/hash_tool.h"
 #include "tool/program_name.h"
 #include "tool/run_limits.h"
 #include "tool/section_catalogue.h"
 #include "tool/section_load.h"
-#include "tool/section_lock.h"
 #include "tool/section_rewrite.h"
-#include "tool/working_copy.h"
 
 namespace {
 
@@ -48,10 +45,13 @@ bool settings_is_regular(const std::string& path, std::string* err) {
   return true;
 }
 
-void add_warning(std::string& warnings, const std::string& warning) {
-  if (!warning.empty()) {
-    warnings += "; " + warning;
+// "; first; second": what the log line adds for the run's warnings.
+std::string told(const warning_list& warnings) {
+  std::string text;
+  for (const auto& warning : warnings) {
+    text.append("; ").append(warning);
   }
+  return text;
 }
 
 }  // namespace
@@ -59,13 +59,12 @@ void add_warning(std::string& warnings, const std::string& warning) {
 run_report section_store(int argc, const char* const* argv, const tool_paths& paths,
                          const closed_stdio& closed) {
   std::string err;
-  std::string warning;
-  std::string warnings;
+  warning_list warnings;
   const std::string_view program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
 
   // 1. The section, from the name the tool was started under.
-  const std::optional<section_name> name = section_name_from_program(program, &err);
-  if (!name) {
+  section_name name;
+  if (!section_name_from_program(program, &name, &err)) {
     return failed(exit_bad_input, refused_ident,
                   "refused program name " + std::string(program) + ": " + err);
   }
@@ -76,32 +75,31 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   }
 
   // 2. The text, read whole before anything is touched.
-  std::optional<std::string> text = config_text_read(argv[1], closed, &err);
-  if (!text) {
+  std::string text;
+  if (!config_text_read(argv[1], closed, &text, &err)) {
     return failed(exit_bad_input, ident, err);
   }
   // A text whose base64 would not fit in one settings value is refused rather
   // than stored cut.
-  const bool stores_text = section_has_conf(name->kind);
-  if (stores_text && text->size() > config_text_max_stored) {
-    const std::string size = text->size() > config_text_max_read
+  const bool stores_text = section_has_conf(name.kind);
+  if (stores_text && text.size() > config_text_max_stored) {
+    const std::string size = text.size() > config_text_max_read
                                  ? "longer than " + std::to_string(config_text_max_read)
-                                 : std::to_string(text->size());
+                                 : std::to_string(text.size());
     return failed(exit_bad_input, ident,
                   "configuration text is " + size + " bytes; at most " +
                       std::to_string(config_text_max_stored) + " can be stored");
   }
-  const std::size_t text_size = text->size();
+  const std::size_t text_size = text.size();
 
   // 3. The lock, beside the file the settings path names, held until this
   // function returns. From here on the run works on that file, target.
-  const std::optional<section_lock> lock =
-      section_lock_take(paths.settings, paths.legacy_lock, section_lock_wait, &err, &warning);
-  add_warning(warnings, warning);
-  if (!lock) {
+  section_lock lock;
+  if (!section_lock_take(paths.settings, paths.legacy_lock, section_lock_wait, &lock, &err,
+                         warnings)) {
     return not_updated(ident, err);
   }
-  const std::string& target = lock->target;
+  const std::string& target = lock.target;
 
   // 4. What runs killed half-way left beside the settings file.
   if (!settings_replace_remove_leftovers(target, &err)) {
@@ -115,85 +113,72 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
 
   // 6. The working copy, made by cp from the settings path, read through the
   // tool's own descriptor; meanwhile the path must have kept naming target.
-  warning.clear();
-  std::optional<working_copy> copy = working_copy_make(paths, target, &err, &warning);
-  add_warning(warnings, warning);
-  if (!copy) {
+  working_copy copy;
+  const working_copy_request request{paths.settings, target, paths.working_copy, paths.copy_program,
+                                     program_run_bound};
+  if (!working_copy_make(request, &copy, &err, warnings)) {
     return not_updated(ident, err);
   }
-  if (!section_lock_still_names(*lock, paths.settings)) {
+  if (!section_lock_still_names(lock, paths.settings)) {
     return not_updated(ident, std::string(paths.settings) + " no longer names " + target);
   }
-  std::FILE* const in = copy->stream.get();
+  const named_stream in{copy.stream.get(), copy.path};
 
   // 7. The section's current values, from the copy: under the lock it holds
   // the same bytes as the settings file.
   section_record record;
-  record.section = name->token;
-  record.key_infix = name->key_infix;
-  record.kind = name->kind;
-  if (const int error = section_load(record, in); error != 0) {
-    return not_updated(ident, os_error("reading " + copy->path, error));
-  }
-  if (::fseeko(in, 0, SEEK_SET) != 0) {
-    return not_updated(ident, os_error("rewinding " + copy->path, errno));
-  }
-  record.conf = std::move(*text);
-
-  // 8. The new settings file, beside the old one. The larger buffer only
-  // saves write calls; it is declared first so that it outlives the stream.
-  std::array<char, 1 << 16> out_buffer{};
-  warning.clear();
-  std::optional<settings_replacement> replacement = settings_replace_begin(target, &err, &warning);
-  add_warning(warnings, warning);
-  if (!replacement) {
+  record.section = name.token;
+  record.key_infix = name.key_infix;
+  record.kind = name.kind;
+  if (!section_load(record, in, &err)) {
     return not_updated(ident, err);
   }
-  static_cast<void>(
-      std::setvbuf(replacement->stream.get(), out_buffer.data(), _IOFBF, out_buffer.size()));
+  if (::fseeko(in.file, 0, SEEK_SET) != 0) {
+    return not_updated(ident, os_error("rewinding " + copy.path, errno));
+  }
+  record.conf = std::move(text);
 
-  // 9. The copy's lines, with the section's block, into it.
-  const rewrite_result rewritten = section_rewrite(in, replacement->stream.get(), record);
-  if (rewritten.read_error != 0) {
-    return not_updated(ident, os_error("reading " + copy->path, rewritten.read_error));
+  // 8. The new settings file, beside the old one.
+  settings_replacement replacement;
+  if (!settings_replace_begin(target, &replacement, &err, warnings)) {
+    return not_updated(ident, err);
   }
-  if (rewritten.write_error != 0) {
-    return not_updated(ident, os_error("writing " + replacement->temp_path, rewritten.write_error));
-  }
-  if (!working_copy_finish_reading(*copy, &err)) {
+
+  // 9. The copy's lines, with the section's block, into it; what was read
+  // must be what cp made.
+  if (!section_rewrite(in, {replacement.stream.get(), replacement.temp_path}, record, &err) ||
+      !working_copy_finish_reading(copy, &err)) {
     return not_updated(ident, err);
   }
 
   // 10. In place.
-  warning.clear();
-  const commit_result commit = settings_replace_commit(*replacement, &err, &warning);
-  add_warning(warnings, warning);
-  if (commit == commit_result::failed) {
+  if (!settings_replace_commit(replacement, &err, warnings)) {
     return not_updated(ident, err);
   }
-  const std::string not_durable = err;
+  std::string not_durable;
+  const bool durable = settings_replace_sync_directory(replacement, &not_durable);
 
   // 11. The hash, refreshed once the new content is in place, durable or not.
   std::string hash_err;
   const bool hashed = hash_tool_run(paths, &hash_err);
 
   // 12. The working copy goes.
-  if (!working_copy_remove(*copy, &err)) {
-    add_warning(warnings, err);
+  if (!working_copy_remove(copy, &err)) {
+    warnings.push_back(err);
   }
 
-  if (commit == commit_result::not_durable) {
+  if (!durable) {
     return failed(exit_not_updated, ident,
-                  "section " + name->token + " written, but the new settings may not be durable: " +
-                      not_durable + (hashed ? "" : "; hash tool: " + hash_err) + warnings);
+                  "section " + name.token + " written, but the new settings may not be durable: " +
+                      not_durable + (hashed ? "" : "; hash tool: " + hash_err) + told(warnings));
   }
-  std::string stored = stores_text
-                           ? "stored section " + name->token + ": " + std::to_string(text_size) +
-                                 " bytes of configuration text"
-                           : "rewrote section " + name->token +
-                                 " from its current values; no configuration text is stored for it";
   if (!hashed) {
-    warnings = "; hash tool: " + hash_err + warnings;
+    warnings.insert(warnings.begin(), "hash tool: " + hash_err);
   }
-  return {exit_stored, warnings.empty() ? LOG_NOTICE : LOG_WARNING, ident, stored + warnings};
+  const std::string stored =
+      stores_text ? "stored section " + name.token + ": " + std::to_string(text_size) +
+                        " bytes of configuration text"
+                  : "rewrote section " + name.token +
+                        " from its current values; no configuration text is stored for it";
+  return {exit_stored, warnings.empty() ? LOG_NOTICE : LOG_WARNING, ident, stored + told(warnings)};
 }

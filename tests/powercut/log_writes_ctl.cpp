@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "settings/file_handle.h"
-#include "settings/os_error.h"
+#include "sys/failure.h"
+#include "sys/file_handle.h"
 
 namespace {
 

@@ -30,8 +30,8 @@
 #include "powercut/replay.h"
 #include "powercut/state_check.h"
 #include "powercut/write_log.h"
-#include "settings/file_handle.h"
-#include "settings/os_error.h"
+#include "sys/failure.h"
+#include "sys/file_handle.h"
 
 namespace {
 

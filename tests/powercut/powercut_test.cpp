@@ -14,7 +14,7 @@
 #include "powercut/state_check.h"
 #include "powercut/write_log.h"
 #include "scratch_dir.h"
-#include "settings/file_handle.h"
+#include "sys/file_handle.h"
 
 namespace {
 

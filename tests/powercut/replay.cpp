@@ -6,7 +6,7 @@
 #include <array>
 #include <cerrno>
 
-#include "settings/os_error.h"
+#include "sys/failure.h"
 
 std::vector<write_piece> entry_pieces(const write_log& log, std::size_t entry,
                                       std::uint64_t block) {

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "settings/os_error.h"
+#include "sys/failure.h"
 
 namespace {
 

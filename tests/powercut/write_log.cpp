@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "settings/os_error.h"
+#include "sys/failure.h"
 
 namespace {
 

@@ -20,28 +20,33 @@
 //     5. the old mode with its set-id bits: from here on the file gives each
 //        user exactly what the old one gave;
 //     6. fsync: the permissions are as durable as the content;
-//     7. close, rename over the old file, fsync the directory.
+//     7. close, rename over the old file;
+//   settings_replace_sync_directory
+//     8. fsync the directory: the rename is durable.
 //
 // Any failure before the rename leaves the settings file as it was; the
 // holder's destructor removes the new file, so a failed run needs no
-// cleanup call. Once the rename has been done the new content is in place;
+// cleanup call. Once commit has returned true the new content is in place;
 // a failed directory sync after it means only that the rename may not yet
-// be durable (commit says so apart from the other failures). A run killed
-// half-way leaves its new file, .settings.tal-setconf-XXXXXX, which
-// settings_replace_remove_leftovers removes on the next run.
+// be durable. A run killed half-way leaves its new file,
+// .settings.tal-setconf-XXXXXX, which settings_replace_remove_leftovers
+// removes on the next run.
 #pragma once
 
-#include <optional>
+#include <memory>
 #include <string>
 
-#include "settings/file_handle.h"
+#include "sys/failure.h"
+#include "sys/file_handle.h"
 
 struct settings_replacement {
   std::string target;     // the settings file itself, symbolic links resolved
   std::string temp_path;  // the new file; empty once renamed into place or removed
   unique_fd old_file;     // the settings file, for its owner, mode and attributes
   unique_fd directory;    // the target's directory, synced after the rename
-  file_stream stream;     // the new file, opened for writing
+  // The stream's buffer, declared before the stream so that it outlives it.
+  std::unique_ptr<char[]> buffer;
+  file_stream stream;  // the new file, opened for writing
 
   settings_replacement() = default;
   settings_replacement(const settings_replacement&) = delete;
@@ -52,22 +57,20 @@ struct settings_replacement {
 };
 
 // Creates the new file for the settings file at target, a path with no
-// symbolic link left in it. Nothing, with the reason in err, when target is
-// not a regular file or the new file cannot be made. A settings file with
-// other hard links is told in warning: only this name gets the new content.
-std::optional<settings_replacement> settings_replace_begin(const std::string& target,
-                                                           std::string* err, std::string* warning);
+// symbolic link left in it, in *replacement. False, with the reason in err,
+// when target is not a regular file or the new file cannot be made. A
+// settings file with other hard links gets a warning: only this name gets
+// the new content.
+bool settings_replace_begin(const std::string& target, settings_replacement* replacement,
+                            std::string* err, warning_list& warnings);
 
-enum class commit_result {
-  committed,    // the new content is in place, durably
-  not_durable,  // in place, but the directory sync after the rename failed
-  failed,       // not in place: the settings file is as it was
-};
+// Steps 1 to 7: true once the new content is in place. An attribute that had
+// to be dropped (the filesystem cannot hold it) gets a warning.
+bool settings_replace_commit(settings_replacement& replacement, std::string* err,
+                             warning_list& warnings);
 
-// An attribute that had to be dropped (the filesystem cannot hold it) is
-// told in warning.
-commit_result settings_replace_commit(settings_replacement& replacement, std::string* err,
-                                      std::string* warning);
+// Step 8, after a commit.
+bool settings_replace_sync_directory(settings_replacement& replacement, std::string* err);
 
 // Removes the new files that runs killed half-way left beside the settings
 // file at target. Call only while holding the lock that keeps other runs out.

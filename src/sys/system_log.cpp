@@ -1,4 +1,4 @@
-#include "tool/system_log.h"
+#include "sys/system_log.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "settings/file_handle.h"
+#include "sys/file_handle.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tool/section_lock.h"
+#include "safe/section_lock.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -12,8 +12,8 @@
 #include <memory>
 #include <thread>
 
-#include "settings/os_error.h"
-#include "settings/path_parts.h"
+#include "sys/failure.h"
+#include "sys/path_parts.h"
 
 namespace {
 
@@ -23,12 +23,21 @@ using clock_type = std::chrono::steady_clock;
 // playing with it; the run gives up rather than chase it.
 constexpr int resolve_attempts = 8;
 
-std::optional<std::string> resolve(const char* path) {
+// The file path names, with no symbolic link left in its path.
+bool resolve(const char* path, std::string* resolved, std::string* err) {
   const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
   if (!real) {
-    return std::nullopt;
+    *err = os_error("no settings file " + std::string(path));
+    return false;
   }
-  return std::string(real.get());
+  *resolved = real.get();
+  return true;
+}
+
+bool still_resolves_to(const char* path, const std::string& target) {
+  std::string now;
+  std::string ignored;  // a path that no longer resolves names target no more
+  return resolve(path, &now, &ignored) && now == target;
 }
 
 // ".settings.lock" beside "/opt/tal/etc/settings".
@@ -54,7 +63,8 @@ bool modes_are_the_mounts(int fd, const std::string& path, bool& fixed, std::str
 // only root can open, but on a filesystem that decides modes itself, where
 // the mode is accepted with a warning. O_NONBLOCK: a FIFO planted there must
 // not hang the open; it is refused below.
-unique_fd open_lock(const std::string& path, bool create, std::string* err, std::string* warning) {
+unique_fd open_lock(const std::string& path, bool create, std::string* err,
+                    warning_list& warnings) {
   const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   unique_fd lock(create ? ::open(path.c_str(), flags | O_CREAT, 0600)
                         : ::open(path.c_str(), flags));
@@ -82,9 +92,9 @@ unique_fd open_lock(const std::string& path, bool create, std::string* err, std:
       *err = refused;
       return {};
     }
-    *warning = "lock file " + path +
-               " is on a filesystem that gives every file its mount's mode: other users can "
-               "open it and hold stores up";
+    warnings.push_back("lock file " + path +
+                       " is on a filesystem that gives every file its mount's mode: other users "
+                       "can open it and hold stores up");
   }
   return lock;
 }
@@ -125,54 +135,53 @@ bool same_file(int a, int b, const std::string& path, bool& same, std::string* e
 
 }  // namespace
 
-std::optional<section_lock> section_lock_take(const char* settings_path, const char* legacy_lock,
-                                              std::chrono::milliseconds wait, std::string* err,
-                                              std::string* warning) {
+bool section_lock_take(const char* settings_path, const char* legacy_lock,
+                       std::chrono::milliseconds wait, section_lock* locks, std::string* err,
+                       warning_list& warnings) {
   const auto give_up = clock_type::now() + wait;
-  section_lock held;
+  section_lock& held = *locks;
   // 1. The earlier versions' lock, only when it is there.
   struct stat legacy_status {};
   if (::lstat(legacy_lock, &legacy_status) == 0) {
-    held.legacy = open_lock(legacy_lock, false, err, warning);
+    held.legacy = open_lock(legacy_lock, false, err, warnings);
     if (!held.legacy || !lock_until(held.legacy.get(), legacy_lock, give_up, wait, err)) {
-      return std::nullopt;
+      return false;
     }
   } else if (errno != ENOENT) {
     *err = os_error("cannot stat lock file " + std::string(legacy_lock));
-    return std::nullopt;
+    return false;
   }
   // 2. The lock beside the file the settings path names, while it names it.
   for (int attempt = 0; attempt < resolve_attempts; ++attempt) {
-    const auto target = resolve(settings_path);
-    if (!target) {
-      *err = os_error("no settings file " + std::string(settings_path));
-      return std::nullopt;
+    std::string target;
+    if (!resolve(settings_path, &target, err)) {
+      return false;
     }
-    const std::string path = lock_path_for(*target);
-    unique_fd lock = open_lock(path, true, err, warning);
+    const std::string path = lock_path_for(target);
+    unique_fd lock = open_lock(path, true, err, warnings);
     if (!lock) {
-      return std::nullopt;
+      return false;
     }
     // Two locks on one file from one process would wait for each other.
     bool is_legacy = false;
     if (held.legacy && !same_file(lock.get(), held.legacy.get(), path, is_legacy, err)) {
-      return std::nullopt;
+      return false;
     }
     if (!is_legacy && !lock_until(lock.get(), path, give_up, wait, err)) {
-      return std::nullopt;
+      return false;
     }
-    if (resolve(settings_path) == target) {
-      held.target = *target;
+    if (still_resolves_to(settings_path, target)) {
+      held.target = target;
       if (!is_legacy) {
         held.lock = std::move(lock);
       }
-      return held;
+      return true;
     }
   }
   *err = std::string(settings_path) + " kept changing what it links to; not locked";
-  return std::nullopt;
+  return false;
 }
 
 bool section_lock_still_names(const section_lock& held, const char* settings_path) {
-  return resolve(settings_path) == held.target;
+  return still_resolves_to(settings_path, held.target);
 }

@@ -41,11 +41,11 @@
 
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 
-#include "settings/file_handle.h"
-#include "tool/tool_paths.h"
+#include "process/run_program.h"
+#include "sys/failure.h"
+#include "sys/file_handle.h"
 
 struct working_copy {
   std::string path;
@@ -62,13 +62,20 @@ struct working_copy {
   ~working_copy();  // removes the file, if the path still names it
 };
 
-// Has paths.copy_program copy paths.settings to paths.working_copy; target is
-// the settings file it names, symbolic links resolved, whose size the copy
-// must have. Nothing, with the reason in err, when /tmp cannot be trusted,
-// the path cannot be taken, cp fails, or what is at the path afterwards is
-// not a copy that root made. A directory moved aside is told in warning.
-std::optional<working_copy> working_copy_make(const tool_paths& paths, const std::string& target,
-                                              std::string* err, std::string* warning);
+struct working_copy_request {
+  const char* settings;      // cp's source: the settings path as the device names it
+  std::string target;        // the file it names, symbolic links resolved: the size to match
+  const char* path;          // cp's destination, the working copy's fixed path
+  const char* copy_program;  // /bin/cp
+  program_bound bound;       // cp's time bound
+};
+
+// Has request.copy_program copy request.settings to request.path, in *copy.
+// False, with the reason in err, when the directory cannot be trusted, the
+// path cannot be taken, cp fails, or what is at the path afterwards is not
+// a copy that root made. A directory moved aside gets a warning.
+bool working_copy_make(const working_copy_request& request, working_copy* copy, std::string* err,
+                       warning_list& warnings);
 
 // After the last read of copy.stream, which must have read to its end:
 // false, with the reason in err, when the copy changed while it was read (the

@@ -1,4 +1,4 @@
-#include "tool/working_copy.h"
+#include "safe/working_copy.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,37 +12,18 @@
 #include <string_view>
 #include <utility>
 
-#include "process/run_program.h"
-#include "settings/os_error.h"
-#include "settings/path_parts.h"
-#include "tool/run_limits.h"
+#include "safe/leftovers.h"
+#include "sys/failure.h"
+#include "sys/path_parts.h"
 
 namespace {
 
-constexpr std::string_view private_suffix = ".XXXXXX";
-
-// cp creates nothing others can read, dies with the run, and leaves nothing
-// running behind it.
-constexpr program_options copy_program_options{
-    .bound = program_run_bound, .lifetime = program_lifetime::ends_with_run, .umask = 077};
+constexpr std::string_view private_suffix = ".XXXXXX";  // the leftovers' rule
 
 // Each failed attempt to take the path means another user put something
 // there in the instant between two calls; a store does not chase that for
 // ever.
 constexpr int place_attempts = 64;
-
-struct dir_closer {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-std::string path_dir(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-std::string path_base(const std::string& path) {
-  return path.substr(path.rfind('/') + 1);
-}
 
 bool names_file(const std::string& path, dev_t device, ino_t inode) {
   struct stat at_path {};
@@ -66,31 +47,10 @@ bool dir_is_safe(const std::string& dir, std::string* err) {
   return true;
 }
 
-// Files that runs killed between making their own file and putting it in
-// place left under a private name: root's regular files named like them.
-// Another user's file of such a name is not ours to remove.
-void remove_leftovers(const std::string& path) {
-  const std::string dir_path = path_dir(path);
-  const dir_stream dir(::opendir(dir_path.c_str()));
-  if (!dir) {
-    return;  // nothing is lost: they stay until a later run
-  }
-  const std::string prefix = path_base(path) + ".";
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string_view name(entry->d_name);
-    struct stat status {};
-    if (name.size() == prefix.size() + private_suffix.size() - 1 && name.starts_with(prefix) &&
-        ::fstatat(::dirfd(dir.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(status.st_mode) && status.st_uid == 0) {
-      ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
-    }
-  }
-}
-
 // Renames a directory at path to a new name beside it (without the
 // exchange): an empty directory made here first (mkdtemp: unique, root's,
 // 0700), which the rename replaces atomically.
-bool move_directory_aside(const std::string& path, std::string* err, std::string* warning) {
+bool move_directory_aside(const std::string& path, std::string* err, warning_list& warnings) {
   std::string aside = path + std::string(private_suffix);
   if (::mkdtemp(aside.data()) == nullptr) {
     *err = os_error("cannot make a name to move the directory at " + path + " to");
@@ -101,19 +61,20 @@ bool move_directory_aside(const std::string& path, std::string* err, std::string
     ::rmdir(aside.c_str());
     return false;
   }
-  *warning = "moved a directory found at " + path + " to " + aside;
+  warnings.push_back("moved a directory found at " + path + " to " + aside);
   return true;
 }
 
 // What the exchange put under the private name: removed, or, a directory,
 // left there and told.
-void clear_displaced(const std::string& displaced, const std::string& path, std::string* warning) {
+void clear_displaced(const std::string& displaced, const std::string& path,
+                     warning_list& warnings) {
   struct stat status {};
   if (::lstat(displaced.c_str(), &status) != 0) {
     return;  // its owner took it away
   }
   if (S_ISDIR(status.st_mode)) {
-    *warning = "moved a directory found at " + path + " to " + displaced;
+    warnings.push_back("moved a directory found at " + path + " to " + displaced);
     return;
   }
   // A failure leaves another user's entry under a name no run relies on.
@@ -127,9 +88,9 @@ enum class attempt { taken, again, failed };
 // taken unless someone took it first. A kernel without either gets a plain
 // rename, which replaces anything but a directory (moved aside first).
 attempt take_path(const std::string& own, const std::string& path, std::string* err,
-                  std::string* warning) {
+                  warning_list& warnings) {
   if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-    clear_displaced(own, path, warning);
+    clear_displaced(own, path, warnings);
     return attempt::taken;
   }
   if (errno == ENOENT) {
@@ -151,12 +112,12 @@ attempt take_path(const std::string& own, const std::string& path, std::string* 
     *err = os_error("cannot put a new file at " + path);
     return attempt::failed;
   }
-  return move_directory_aside(path, err, warning) ? attempt::again : attempt::failed;
+  return move_directory_aside(path, err, warnings) ? attempt::again : attempt::failed;
 }
 
 // Puts a new empty file of root's at path, whatever stood there.
 bool place_own_file(const std::string& path, working_copy& copy, std::string* err,
-                    std::string* warning) {
+                    warning_list& warnings) {
   std::string own = path + std::string(private_suffix);
   const unique_fd fd(::mkostemp(own.data(), O_CLOEXEC));
   if (!fd) {
@@ -170,7 +131,7 @@ bool place_own_file(const std::string& path, working_copy& copy, std::string* er
     outcome = attempt::failed;
   }
   for (int tries = 0; outcome == attempt::again && tries < place_attempts; ++tries) {
-    outcome = take_path(own, path, err, warning);
+    outcome = take_path(own, path, err, warnings);
   }
   if (outcome == attempt::taken) {
     copy.path = path;
@@ -250,27 +211,25 @@ working_copy::~working_copy() {
   }
 }
 
-std::optional<working_copy> working_copy_make(const tool_paths& paths, const std::string& target,
-                                              std::string* err, std::string* warning) {
-  const std::string path(paths.working_copy);
+bool working_copy_make(const working_copy_request& request, working_copy* copy, std::string* err,
+                       warning_list& warnings) {
+  const std::string path(request.path);
   if (!dir_is_safe(path_dir(path), err)) {
-    return std::nullopt;
+    return false;
   }
-  remove_leftovers(path);
-  working_copy copy;
-  if (!place_own_file(path, copy, err, warning)) {
-    return std::nullopt;
+  // A failure leaves them for a later run: nothing is lost meanwhile.
+  std::string ignored;
+  static_cast<void>(leftovers_remove(path_dir(path), path_base(path) + ".", &ignored));
+  if (!place_own_file(path, *copy, err, warnings)) {
+    return false;
   }
-  const std::array<const char*, 2> args{paths.settings, paths.working_copy};
-  const program_run cp = run_program_bounded(paths.copy_program, args, copy_program_options);
-  if (!program_succeeded(cp)) {
-    *err = program_failure(paths.copy_program, cp, program_run_bound);
-    return std::nullopt;
-  }
-  if (!accept_copy(copy, target, err)) {
-    return std::nullopt;
-  }
-  return copy;
+  const std::array<const char*, 2> args{request.settings, request.path};
+  // cp creates nothing others can read, dies with the run, and leaves nothing
+  // running behind it.
+  const program_options options{
+      .bound = request.bound, .lifetime = program_lifetime::ends_with_run, .umask = 077};
+  return run_program(request.copy_program, args, options, err) &&
+         accept_copy(*copy, request.target, err);
 }
 
 bool working_copy_finish_reading(working_copy& copy, std::string* err) {

@@ -33,10 +33,10 @@
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <string>
 
-#include "settings/file_handle.h"
+#include "sys/failure.h"
+#include "sys/file_handle.h"
 
 struct section_lock {
   std::string target;  // the settings file as locked, with no symbolic link left
@@ -44,13 +44,13 @@ struct section_lock {
   unique_fd lock;      // the lock beside target
 };
 
-// The locks, held until the returned value goes; nothing, with the reason in
-// err, when the settings path does not resolve, a lock file cannot be opened
-// or is not as it must be, or the locks are not obtained within wait. A lock
-// file others can open (vfat) is told in warning.
-std::optional<section_lock> section_lock_take(const char* settings_path, const char* legacy_lock,
-                                              std::chrono::milliseconds wait, std::string* err,
-                                              std::string* warning);
+// The locks, in *held until it goes; false, with the reason in err, when the
+// settings path does not resolve, a lock file cannot be opened or is not as
+// it must be, or the locks are not obtained within wait. A lock file others
+// can open (vfat) gets a warning.
+bool section_lock_take(const char* settings_path, const char* legacy_lock,
+                       std::chrono::milliseconds wait, section_lock* held, std::string* err,
+                       warning_list& warnings);
 
 // True when settings_path still resolves to the locked file.
 bool section_lock_still_names(const section_lock& held, const char* settings_path);

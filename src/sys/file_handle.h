@@ -7,7 +7,11 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <utility>
+
+#include "sys/failure.h"
 
 // A stream whose writes matter is closed with file_close_checked; this one
 // closes read streams and streams given up on a failure path.
@@ -16,15 +20,25 @@ struct file_closer {
 };
 using file_stream = std::unique_ptr<std::FILE, file_closer>;
 
-// Closes the stream and reports whether everything buffered reached the file:
+// A stream and the path it was opened on, for the reasons of its failures.
+struct named_stream {
+  std::FILE* file;
+  std::string_view path;
+};
+
+// Closes the stream and tells whether everything buffered reached the file:
 // a write error often shows only here.
-inline bool file_close_checked(file_stream& file) {
+inline bool file_close_checked(file_stream& file, std::string_view path, std::string* err) {
   if (!file) {
     return true;
   }
   const bool had_error = std::ferror(file.get()) != 0;
-  const bool closed = std::fclose(file.release()) == 0;
-  return closed && !had_error;
+  errno = 0;
+  if (std::fclose(file.release()) != 0 || had_error) {
+    *err = os_error("closing " + std::string(path), errno != 0 ? errno : EIO);
+    return false;
+  }
+  return true;
 }
 
 struct dir_closer {

@@ -1,4 +1,4 @@
-#include "settings/file_attributes.h"
+#include "safe/file_attributes.h"
 
 #include <sys/xattr.h>
 
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "settings/os_error.h"
+#include "sys/failure.h"
 
 namespace {
 
@@ -68,10 +68,6 @@ bool list_attributes(int fd, std::vector<char>& names) {
   }
 }
 
-void add_warning(std::string* warning, const std::string& text) {
-  *warning += (warning->empty() ? "" : "; ") + text;
-}
-
 std::uint32_t little_endian(std::string_view bytes, std::size_t at, std::size_t size) {
   std::uint32_t value = 0;
   for (std::size_t i = size; i-- > 0;) {
@@ -103,7 +99,8 @@ unsigned file_attributes_acl_group_bits(std::string_view acl) {
   return has_group ? group & limit : 7;
 }
 
-bool file_attributes_copy(int from, int to, mode_t& mode, std::string* err, std::string* warning) {
+bool file_attributes_copy(int from, int to, mode_t& mode, std::string* err,
+                          warning_list& warnings) {
   std::vector<char> names;
   if (!list_attributes(from, names)) {
     if (errno == ENOTSUP) {
@@ -128,14 +125,14 @@ bool file_attributes_copy(int from, int to, mode_t& mode, std::string* err, std:
       if (errno == ENOTSUP && needed == need::required) {
         // Listed but not supported: an ACL on a filesystem mounted without
         // ACL support, where the mode alone governs access to the old file too.
-        add_warning(warning, os_error("dropped " + std::string(name) + " of the settings file"));
+        warnings.push_back(os_error("dropped " + std::string(name) + " of the settings file"));
         continue;
       }
     } else if (::fsetxattr(to, name, value.data(), value.size(), 0) == 0) {
       continue;
     } else if (errno == ENOTSUP && needed == need::required) {
-      add_warning(warning, os_error("dropped " + std::string(name) +
-                                    ", which the new settings file " + "cannot hold"));
+      warnings.push_back(os_error("dropped " + std::string(name) +
+                                  ", which the new settings file " + "cannot hold"));
       if (name == access_acl) {
         const unsigned group = file_attributes_acl_group_bits({value.data(), value.size()});
         mode &= ~static_cast<mode_t>(070) | static_cast<mode_t>(group << 3);
@@ -147,7 +144,7 @@ bool file_attributes_copy(int from, int to, mode_t& mode, std::string* err, std:
       *err = reason;
       return false;
     }
-    add_warning(warning, reason);
+    warnings.push_back(reason);
   }
   if (!had_acl && ::fremovexattr(to, access_acl.data()) != 0 && errno != ENODATA &&
       errno != ENOTSUP) {

@@ -1,0 +1,33 @@
+// How a function of this tool says that it failed, and why. One shape
+// throughout src/:
+//
+//   bool step(inputs…, result* out, std::string* err);
+//
+// It returns true when it did its job, and then fills *out (when it makes
+// something). It returns false when it did not, with the reason in *err:
+// what failed, on which file or program, and the OS error text, ready for
+// the log line ("cannot open lock file /opt/tal/etc/.settings.lock:
+// Permission denied"). An errno becomes text with os_error right where the
+// failing call is made, before anything can change it. Nothing here throws;
+// nothing but the driver prints, logs or picks an exit status.
+//
+// A run can also meet something it survives but an operator should hear of
+// (an ACL the new file cannot hold, a directory moved aside). A step that
+// can meet one takes the run's warnings and appends to them; nobody clears
+// them, the driver owns them from the start of the run to its log line.
+#pragma once
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using warning_list = std::vector<std::string>;
+
+// "what: OS error text". Call right after the failure, before errno can change.
+inline std::string os_error(std::string_view what, int error = errno) {
+  std::string reason(what);
+  reason.append(": ").append(std::strerror(error));
+  return reason;
+}
