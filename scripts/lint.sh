@@ -1,11 +1,12 @@
 #!/bin/sh
 # Static checks: clang-format, clang-tidy (.clang-tidy) and cppcheck over the
-# sources, shellcheck over the scripts; any finding fails.
+# sources, shellcheck over the scripts, and every function of src/ in the
+# shipped binary (scripts/shipped_check.sh); any finding fails.
 # usage: scripts/lint.sh [--packages]   (--packages: the Debian packages it needs)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-packages="cmake make g++ clang-format clang-tidy cppcheck libgtest-dev shellcheck"
+packages="cmake make g++ binutils clang-format clang-tidy cppcheck libgtest-dev shellcheck"
 [ "${1:-}" != --packages ] || { echo "$packages"; exit 0; }
 # shellcheck disable=SC2086
 sh scripts/install-deps.sh $packages
@@ -42,5 +43,9 @@ status=0
 cppcheck --enable=warning,style,performance,portability --std=c++20 --inline-suppr \
   --suppress=unusedStructMember --error-exitcode=1 --quiet -I src src || status=1
 tally cppcheck "$status"
+echo "--- every function of src/ shipped"
+status=0
+sh scripts/shipped_check.sh || status=1
+tally shipped "$status"
 echo "lint: $passed passed, $failed failed"
 [ "$failed" = 0 ]

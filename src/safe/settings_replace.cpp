@@ -37,14 +37,6 @@ int sync_retrying(int fd) {
 
 }  // namespace
 
-settings_replacement::settings_replacement(settings_replacement&& other) noexcept
-    : target(std::move(other.target)),
-      temp_path(std::exchange(other.temp_path, std::string())),
-      old_file(std::move(other.old_file)),
-      directory(std::move(other.directory)),
-      buffer(std::move(other.buffer)),
-      stream(std::move(other.stream)) {}
-
 settings_replacement::~settings_replacement() {
   stream.reset();
   if (!temp_path.empty()) {

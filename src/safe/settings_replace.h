@@ -51,7 +51,7 @@ struct settings_replacement {
   settings_replacement() = default;
   settings_replacement(const settings_replacement&) = delete;
   settings_replacement& operator=(const settings_replacement&) = delete;
-  settings_replacement(settings_replacement&& other) noexcept;
+  settings_replacement(settings_replacement&&) = delete;
   settings_replacement& operator=(settings_replacement&&) = delete;
   ~settings_replacement();  // removes a new file that was not committed
 };

@@ -197,13 +197,6 @@ bool accept_copy(working_copy& copy, const std::string& target, std::string* err
 
 }  // namespace
 
-working_copy::working_copy(working_copy&& other) noexcept
-    : path(std::exchange(other.path, std::string())),
-      stream(std::move(other.stream)),
-      size(other.size),
-      device(other.device),
-      inode(other.inode) {}
-
 working_copy::~working_copy() {
   stream.reset();
   if (!path.empty() && names_file(path, device, inode)) {

@@ -57,7 +57,7 @@ struct working_copy {
   working_copy() = default;
   working_copy(const working_copy&) = delete;
   working_copy& operator=(const working_copy&) = delete;
-  working_copy(working_copy&& other) noexcept;
+  working_copy(working_copy&&) = delete;
   working_copy& operator=(working_copy&&) = delete;
   ~working_copy();  // removes the file, if the path still names it
 };
