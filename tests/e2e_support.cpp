@@ -249,3 +249,14 @@ void log_listener::fill_queue() const {
   EXPECT_EQ(errno, EAGAIN) << "after " << sent << " datagrams";
   ::close(sender);
 }
+
+void expect_clean_failure(const device_root& root, int status, std::string_view settings,
+                          bool tmp_left_empty) {
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(root.settings_content(), settings);
+  EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
+  if (tmp_left_empty) {
+    EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
+  }
+  EXPECT_EQ(root.outputs(), "");
+}

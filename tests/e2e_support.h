@@ -114,6 +114,13 @@ inline constexpr std::string_view ospf_settings_before = "A=1\nMOD_TAL_OSPF_ENAB
 inline constexpr std::string_view ospf_settings_after =
     "A=1\nMOD_TAL_OSPF_ENABLED=1\nMOD_TAL_OSPF_CONF=dGV4dA==\nB=2\n";
 
+// A run that failed cleanly: exit 2, the settings as they were, nothing new
+// beside them, nothing printed, and, unless a cheating cp left its own files
+// there, nothing of the run in /tmp.
+void expect_clean_failure(const device_root& root, int status,
+                          std::string_view settings = ospf_settings_before,
+                          bool tmp_left_empty = true);
+
 // A device root holding ospf_settings_before; skips without a sandbox.
 struct ospf_root_test : ::testing::Test {
   device_root root;

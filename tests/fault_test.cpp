@@ -25,11 +25,6 @@ const std::string after(ospf_settings_after);
 struct fault : ospf_root_test {
   // A stand-in for /bin/cp, as a shell script in the root.
   std::string fake_cp(std::string_view body) const { return root.script("fake-cp", body); }
-  void expect_untouched() const {
-    EXPECT_EQ(root.settings_content(), before);
-    EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
-    EXPECT_EQ(root.outputs(), "");
-  }
 };
 
 // Settings of about size bytes, none of them the ospf section's.
@@ -46,23 +41,22 @@ std::string big_settings(std::size_t size) {
 
 TEST_F(fault, CopyProgramFailsOrCheats) {
   const std::string in = root.input("text");
-  EXPECT_EQ(root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("exit 1")}}), 2);
-  expect_untouched();
-  EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
+  expect_clean_failure(root, root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("exit 1")}}));
   // A short copy.
-  EXPECT_EQ(root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("head -c 5 \"$1\" > \"$2\"")}}), 2);
-  expect_untouched();
-  // A copy another user could have made: the right size, but not root's.
-  EXPECT_EQ(root.run("ospf", {in},
-                     {{"SANDBOX_CP", fake_cp("rm -f \"$2\"; cat \"$1\" > \"$2\"; "
-                                             "chown 65534:65534 \"$2\"")}}),
-            2);
-  expect_untouched();
+  expect_clean_failure(
+      root, root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("head -c 5 \"$1\" > \"$2\"")}}));
+  // A copy another user could have made: the right size, but not root's;
+  // what is not the run's own stays in /tmp.
+  expect_clean_failure(root,
+                       root.run("ospf", {in},
+                                {{"SANDBOX_CP", fake_cp("rm -f \"$2\"; cat \"$1\" > \"$2\"; "
+                                                        "chown 65534:65534 \"$2\"")}}),
+                       before, false);
   // Or a second name of one.
-  EXPECT_EQ(
+  expect_clean_failure(
+      root,
       root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("cat \"$1\" > \"$2\"; ln \"$2\" \"$2.x\"")}}),
-      2);
-  expect_untouched();
+      before, false);
   std::filesystem::remove(root.dir / "tmp/settings.module.tal.x");
   EXPECT_EQ(root.run("ospf", {in}), 0);
   EXPECT_EQ(root.settings_content(), after);
@@ -112,8 +106,7 @@ TEST_F(fault, TmpFull) {
 
 TEST_F(fault, ReadOnlySettingsDirectory) {
   root.make_lock_file();
-  EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_ETC", "ro"}}), 2);
-  expect_untouched();
+  expect_clean_failure(root, root.run("ospf", {root.input("text")}, {{"SANDBOX_ETC", "ro"}}));
 }
 
 TEST_F(fault, DiskFullWhileWritingTheNewFile) {
@@ -265,6 +258,7 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
     int status;
     std::string_view settings;
     std::vector<std::string> says;
+    bool directory_at_copy_path = false;
   };
   const std::vector<preloaded> faults{
       // After the rename: in place, hashed, the copy gone; only durability
@@ -282,6 +276,14 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
        2,
        before,
        {"cannot stat lock file /opt/tal/etc/.settings.lock: Input/output error"}},
+      // No exchange: the working copy's path is taken by a plain rename, and
+      // a directory there is moved aside first.
+      {"renameat2-einval", 0, after, {"stored section ospf"}},
+      {"renameat2-einval",
+       0,
+       after,
+       {"moved a directory found at /tmp/settings.module.tal to /tmp/settings.module.tal."},
+       true},
   };
   fs::copy_file(PRELOAD_FAULT, root.dir / "preload_fault.so");
   root.install_hash_probe();
@@ -291,6 +293,10 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
     root.set_settings(before);
     fs::remove(root.hash_tool().string() + ".saw");
     fs::remove(root.dir / "log.sock");
+    fs::remove(root.dir / "fault-fired");
+    if (c.directory_at_copy_path) {
+      fs::create_directories(root.working_copy() / "inside");
+    }
     const log_listener listener(root.dir / "log.sock");
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(wait_exit_status_within(
@@ -301,11 +307,17 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
                   60),
               c.status);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_TRUE(fs::exists(root.dir / "fault-fired"));
     EXPECT_EQ(root.settings_content(), c.settings);
     if (c.settings == after) {
       EXPECT_EQ(read_file(root.hash_tool().string() + ".saw"), after);
     }
-    EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
+    const auto left_in_tmp = dir_names(root.dir / "tmp");
+    EXPECT_EQ(left_in_tmp.size(), c.directory_at_copy_path ? 1U : 0U);
+    for (const auto& name : left_in_tmp) {
+      EXPECT_TRUE(fs::is_directory(root.dir / "tmp" / name / "inside")) << name;
+      fs::remove_all(root.dir / "tmp" / name);
+    }
     EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
     EXPECT_EQ(root.outputs(), "");
     const auto messages = listener.messages();

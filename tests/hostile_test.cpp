@@ -23,14 +23,6 @@ constexpr std::string_view before = ospf_settings_before;
 const std::string after(ospf_settings_after);
 
 struct hostile : ospf_root_test {
-  // Exit 2, the settings as they were, nothing left behind, nothing printed.
-  void expect_clean_failure(int status, std::string_view settings = before) const {
-    EXPECT_EQ(status, 2);
-    EXPECT_EQ(root.settings_content(), settings);
-    EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
-    EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
-    EXPECT_EQ(root.outputs(), "");
-  }
   std::string last_log(const log_listener& listener) const {
     const auto messages = listener.messages();
     return messages.empty() ? std::string() : messages.back();
@@ -53,8 +45,8 @@ TEST_F(hostile, FileSizeLimitEndsTheRunCleanly) {
   const log_listener listener(root.dir / "log.sock");
   // The new file would pass 8 KB: the write fails with EFBIG instead of
   // SIGXFSZ ending the tool half-way.
-  expect_clean_failure(root.run("ospf", {root.input(std::string(11900, 't'))},
-                                {{std::string(shell_wrapper), "ulimit -f 8; exec \"$@\""}}));
+  expect_clean_failure(root, root.run("ospf", {root.input(std::string(11900, 't'))},
+                                      {{std::string(shell_wrapper), "ulimit -f 8; exec \"$@\""}}));
   EXPECT_NE(last_log(listener).find("File too large"), std::string::npos) << last_log(listener);
 }
 
@@ -72,7 +64,7 @@ TEST_F(hostile, MemoryLimitEndsTheRunCleanly) {
   const std::string other = "A=1\nLONG=" + long_line + "\nMOD_TAL_OSPF_ENABLED=1\n";
   root.set_settings(other);
   expect_clean_failure(
-      root.run("ospf", {in}, {{std::string(shell_wrapper), "ulimit -v 20000; exec \"$@\""}}),
+      root, root.run("ospf", {in}, {{std::string(shell_wrapper), "ulimit -v 20000; exec \"$@\""}}),
       other);
   EXPECT_NE(last_log(listener).find("Cannot allocate memory"), std::string::npos);
   // ...and with room for the block, not for a copy of the section's own
@@ -80,7 +72,8 @@ TEST_F(hostile, MemoryLimitEndsTheRunCleanly) {
   const std::string own = "A=1\nMOD_TAL_OSPF_CONF=" + long_line + "\nB=2\n";
   root.set_settings(own);
   expect_clean_failure(
-      root.run("ospf", {in}, {{std::string(shell_wrapper), "ulimit -v 50000; exec \"$@\""}}), own);
+      root, root.run("ospf", {in}, {{std::string(shell_wrapper), "ulimit -v 50000; exec \"$@\""}}),
+      own);
   EXPECT_NE(last_log(listener).find("settings not updated: "), std::string::npos);
 }
 
@@ -158,14 +151,14 @@ TEST_F(hostile, ALockFileThatAnyoneCouldOpenIsRefusedAndKept) {
   const log_listener listener(root.dir / "log.sock");
   root.make_lock_file();
   fs::permissions(root.lock_file(), fs::perms::others_read, fs::perm_options::add);
-  expect_clean_failure(root.run_text("ospf", "text"));
+  expect_clean_failure(root, root.run_text("ospf", "text"));
   EXPECT_NE(last_log(listener).find("is not a regular file of root's"), std::string::npos);
   EXPECT_EQ(fs::status(root.lock_file()).permissions() & fs::perms::others_read,
             fs::perms::others_read);
 
   fs::permissions(root.lock_file(), fs::perms::others_read, fs::perm_options::remove);
   ASSERT_EQ(::chown(root.lock_file().c_str(), 65534, 65534), 0);
-  expect_clean_failure(root.run_text("ospf", "text"));
+  expect_clean_failure(root, root.run_text("ospf", "text"));
 
   // A link there is not followed.
   fs::remove(root.lock_file());

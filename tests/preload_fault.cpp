@@ -9,9 +9,12 @@
 //                    filesystem: a child stuck before it could exec;
 //   lock-fstat       fstat of a lock file fails with EIO from its third
 //                    call on: once both locks are open, when they are
-//                    compared.
+//                    compared;
+//   renameat2-einval renameat2 fails with EINVAL, as on a filesystem without
+//                    RENAME_EXCHANGE and RENAME_NOREPLACE (JFFS2, FUSE).
 // Only the tool (and a child it forked, before exec) is affected, never the
-// programs it starts.
+// programs it starts. Each fault that strikes says so in the file fault-fired
+// of the tool's working directory, so that a test knows its path was taken.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -35,6 +38,20 @@ bool fault_is(const char* name) {
 template <typename function>
 function real(const char* name) {
   return reinterpret_cast<function>(::dlsym(RTLD_NEXT, name));
+}
+
+void fired() {
+  const int saved = errno;
+  using open_function = int (*)(const char*, int, ...);
+  const int fd = real<open_function>("open")("fault-fired", O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (fd >= 0) {
+    if (::write(fd, "fired\n", 6) != 6) {
+      ::unlink("fault-fired");  // a test then sees no proof rather than half a one
+    }
+    using close_function = int (*)(int);
+    real<close_function>("close")(fd);
+  }
+  errno = saved;
 }
 
 int open_checked(const char* name, const char* path, int flags, va_list args) {
@@ -63,6 +80,7 @@ bool is_lock_file(int fd) {
 int fstat_checked(const char* name, int fd, struct stat* status) {
   static int lock_calls = 0;
   if (fault_is("lock-fstat") && is_lock_file(fd) && ++lock_calls >= 3) {
+    fired();
     errno = EIO;
     return -1;
   }
@@ -79,9 +97,21 @@ extern "C" int fstat64(int fd, struct stat64* status) {
   return fstat_checked("fstat64", fd, reinterpret_cast<struct stat*>(status));
 }
 
+extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to,
+                         unsigned flags) {
+  if (fault_is("renameat2-einval")) {
+    fired();
+    errno = EINVAL;
+    return -1;
+  }
+  using renameat2_function = int (*)(int, const char*, int, const char*, unsigned);
+  return real<renameat2_function>("renameat2")(from_dir, from, to_dir, to, flags);
+}
+
 extern "C" int fsync(int fd) {
   struct stat status {};
   if (fault_is("dir-fsync") && ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    fired();
     errno = EIO;
     return -1;
   }
@@ -95,6 +125,7 @@ extern "C" int close(int fd) {
   if (!failed_once && fault_is("close-pipe-once") && ::fstat(fd, &status) == 0 &&
       S_ISFIFO(status.st_mode)) {
     failed_once = true;
+    fired();
     errno = EIO;
     return -1;
   }
