@@ -61,7 +61,10 @@ bool write_all(named_stream out, std::string_view data, std::string* err) {
 }
 
 // Kept lines are gathered here and handed to the stream in large pieces: a
-// library call per line would cost more than copying the line.
+// library call per line costs more than copying the line. A store of a
+// generic section into an 11 MB settings file of 40-byte lines counts 112 M
+// instructions with it, 140 M with an fwrite per line (callgrind, dynamic
+// Release build).
 struct line_sink {
   named_stream out;
   std::unique_ptr<char[]> pending = std::make_unique_for_overwrite<char[]>(capacity);
