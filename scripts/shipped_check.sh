@@ -10,7 +10,7 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-build=build-shipped
+build="build-shipped"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTAL_SETCONF_STRIP=OFF \
   -DCMAKE_CXX_FLAGS="-ffunction-sections -fno-inline" \
   -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections" >/dev/null

@@ -235,11 +235,10 @@ std::string program_failure(const char* path, const program_run& run, program_bo
 
 }  // namespace
 
-bool run_program(const char* path, std::span<const char* const> args,
-                 const program_options& options, std::string* err, program_run* outcome) {
-  program_run ran;
-  program_run& run = outcome != nullptr ? *outcome : ran;
-  run = {};
+namespace {
+
+bool run_and_wait(const char* path, std::span<const char* const> args,
+                  const program_options& options, program_run& run, std::string* err) {
   // The argument vector is built before fork, so the child allocates nothing.
   std::string path_copy(path);
   std::array<char*, run_program_max_args + 2> argv{};
@@ -284,4 +283,16 @@ bool run_program(const char* path, std::span<const char* const> args,
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool run_program(const char* path, std::span<const char* const> args,
+                 const program_options& options, std::string* err, program_run* run) {
+  program_run outcome;
+  const bool succeeded = run_and_wait(path, args, options, outcome, err);
+  if (run != nullptr) {
+    *run = outcome;
+  }
+  return succeeded;
 }

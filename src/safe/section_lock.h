@@ -44,12 +44,12 @@ struct section_lock {
   unique_fd lock;      // the lock beside target
 };
 
-// The locks, in *held until it goes; false, with the reason in err, when the
+// The locks, in *locks until it goes; false, with the reason in err, when the
 // settings path does not resolve, a lock file cannot be opened or is not as
 // it must be, or the locks are not obtained within wait. A lock file others
 // can open (vfat) gets a warning.
 bool section_lock_take(const char* settings_path, const char* legacy_lock,
-                       std::chrono::milliseconds wait, section_lock* held, std::string* err,
+                       std::chrono::milliseconds wait, section_lock* locks, std::string* err,
                        warning_list& warnings);
 
 // True when settings_path still resolves to the locked file.

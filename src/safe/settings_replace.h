@@ -61,8 +61,8 @@ struct settings_replacement {
 // when target is not a regular file or the new file cannot be made. A
 // settings file with other hard links gets a warning: only this name gets
 // the new content.
-bool settings_replace_begin(const std::string& target, settings_replacement* replacement,
-                            std::string* err, warning_list& warnings);
+bool settings_replace_begin(const std::string& target, settings_replacement* made, std::string* err,
+                            warning_list& warnings);
 
 // Steps 1 to 7: true once the new content is in place. An attribute that had
 // to be dropped (the filesystem cannot hold it) gets a warning.

@@ -62,7 +62,7 @@ std::uint32_t settings_parse_uint(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
-bool settings_find_all(named_stream in, std::span<const std::string> keys,
+bool settings_find_all(const named_stream& in, std::span<const std::string> keys,
                        std::span<std::optional<std::string>> values, std::string* err) {
   // Most lines hold no wanted key; the length of the text before their first
   // "=" tells so without taking them apart.

@@ -55,7 +55,7 @@ void fill(settings_line_reader& reader) {
 
 }  // namespace
 
-settings_line_reader settings_line_reader_for(named_stream in) {
+settings_line_reader settings_line_reader_for(const named_stream& in) {
   settings_line_reader reader;
   reader.in = in;
   return reader;

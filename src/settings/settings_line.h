@@ -31,7 +31,7 @@ struct settings_line_reader {
   int error = 0;            // errno of a failed read or allocation
 };
 
-settings_line_reader settings_line_reader_for(named_stream in);
+settings_line_reader settings_line_reader_for(const named_stream& in);
 
 // Hands out the next line in *line, without its line feed (a last line
 // without one counts too), or nothing at the end of the file. The view stays

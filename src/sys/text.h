@@ -1,6 +1,7 @@
 // Small text rules the tool applies in several places, each written once.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -12,9 +13,7 @@ constexpr char ascii_upper(char c) {
 
 inline std::string ascii_upper(std::string_view text) {
   std::string upper(text);
-  for (char& c : upper) {
-    c = ascii_upper(c);
-  }
+  std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return ascii_upper(c); });
   return upper;
 }
 

@@ -51,7 +51,7 @@ std::string section_block(const section_record& record) {
   return block;
 }
 
-bool write_all(named_stream out, std::string_view data, std::string* err) {
+bool write_all(const named_stream& out, std::string_view data, std::string* err) {
   errno = 0;
   if (std::fwrite(data.data(), 1, data.size(), out.file) != data.size()) {
     *err = os_error("writing " + std::string(out.path), errno != 0 ? errno : EIO);
@@ -66,7 +66,7 @@ bool write_all(named_stream out, std::string_view data, std::string* err) {
 // instructions with it, 140 M with an fwrite per line (callgrind, dynamic
 // Release build).
 struct line_sink {
-  named_stream out;
+  const named_stream& out;
   std::unique_ptr<char[]> pending = std::make_unique_for_overwrite<char[]>(capacity);
   std::size_t used = 0;
   bool failed = false;
@@ -108,8 +108,8 @@ struct line_copier {
 // Copies lines from the reader to out up to the end of the file, leaving out
 // the section's lines; with stop_at_section, stops at the first of them
 // instead and says so in *at_section.
-bool copy_lines(line_copier& copier, named_stream out, bool stop_at_section, bool* at_section,
-                std::string* err) {
+bool copy_lines(line_copier& copier, const named_stream& out, bool stop_at_section,
+                bool* at_section, std::string* err) {
   line_sink sink{out};
   std::optional<std::string_view> raw;
   bool read = true;
@@ -136,7 +136,7 @@ bool copy_lines(line_copier& copier, named_stream out, bool stop_at_section, boo
 
 }  // namespace
 
-bool section_rewrite(named_stream in, named_stream out, const section_record& record,
+bool section_rewrite(const named_stream& in, const named_stream& out, const section_record& record,
                      std::string* err) {
   const std::string pattern = section_pattern(record.key_infix);
   line_copier copier{settings_line_reader_for(in), pattern};

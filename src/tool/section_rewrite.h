@@ -20,5 +20,5 @@ inline constexpr std::size_t config_text_max_stored = 12000;
 // new text. False, with the reason in err, when a read of in (ENOMEM: no
 // room for a line) or a write to out failed; a write error may also show
 // only when out is flushed.
-bool section_rewrite(named_stream in, named_stream out, const section_record& record,
+bool section_rewrite(const named_stream& in, const named_stream& out, const section_record& record,
                      std::string* err);
