@@ -8,13 +8,17 @@
 # three ext4 variants (data=ordered, data=writeback, noauto_da_alloc) times
 # three writers (the tool with BusyBox's cp, the tool with a cp that
 # recreates its destination, and a naive writer as the negative control).
+# One guest also stores into a settings directory on vfat mounted with its
+# defaults, without log-writes: each store must exit 0 and leave its text in
+# place (tests/powercut/vfat_stores.sh).
 #
 # usage: scripts/powercut.sh   (root; everything it writes is under
 #                               build-powercut/, downloads cached there)
 #   POWERCUT_SAMPLES  reorderings tried per flush interval (default 16)
 #   POWERCUT_SEED     seed of the reorderings (default: the time, printed)
-# Exit status 0 only when no state of the tool is bad and the control found
-# torn or empty files.
+# Exit status 0 only when no state of the tool is bad, the control found
+# torn or empty files and the stores on vfat worked; the line
+# "powercut: N passed, N failed" counts these checks.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -34,7 +38,7 @@ elapsed() { echo $(($(date +%s) - began)); }
 
 [ "$(id -u)" = 0 ] || die "needs root (loop mounts in a private mount namespace, the sandbox)"
 sh scripts/install-deps.sh qemu-system-arm e2fsprogs cpio g++-aarch64-linux-gnu cmake make \
-  g++ libgtest-dev acl attr util-linux coreutils
+  g++ libgtest-dev acl attr util-linux coreutils dosfstools
 mkdir -p "$cache/debs"
 
 # --- Downloads: the arm64 kernel and BusyBox, through an apt of our own -----
@@ -194,9 +198,10 @@ mkdir -p "$root/bin" "$root/sbin" "$root/lib/modules" "$root/dev" "$root/proc" "
   "$root/tmp" "$root/run" "$root/mnt" "$root/opt" "$root/results" "$root/powercut"
 cp "$guest/busybox/bin/busybox" "$root/bin/busybox"
 ln -s busybox "$root/bin/sh"
-# dm-mod needs dax; the rest is the order their symbols need.
+# dm-mod needs dax; the rest is the order their symbols need. vfat mounts
+# with the kernel's default code page 437 and character set ascii.
 for module in virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_blk crc16 \
-  crc32c_generic mbcache jbd2 ext4 dax dm-mod dm-log-writes; do
+  crc32c_generic mbcache jbd2 ext4 dax dm-mod dm-log-writes fat vfat nls_cp437 nls_ascii; do
   file=$(find "$modules_dir" -name "$module.ko" -o -name "$module.ko.xz" | head -n 1)
   [ -n "$file" ] || die "no module $module in $(basename "$kernel_deb")"
   case $file in
@@ -213,9 +218,15 @@ cp "$guest_bin/log_writes_ctl" "$root/bin/log_writes_ctl"
 cp tests/powercut/guest_init.sh "$root/init"
 cp tests/powercut/hash_generate.sh "$root/sbin/hash_generate"
 cp tests/powercut/workload.sh tests/powercut/naive_store.sh tests/powercut/recreating_cp.sh \
-  "$root/powercut/"
+  tests/powercut/vfat_stores.sh "$root/powercut/"
 chmod 755 "$root/init" "$root/sbin/hash_generate"
 cp -r "$data/texts" "$root/powercut/texts"
+# Guest 1, with four runs to the other's five, also stores these texts into
+# a copy of the small settings file on vfat.
+vfat_guest=1
+vfat_texts="t02 t06 t09"
+echo "$vfat_guest $vfat_texts" >"$root/powercut/vfat"
+cp "$data/tree/small/tal/etc/settings" "$root/powercut/settings.vfat"
 
 # Two guests, one per core, take the runs in turn; each run's disks have
 # serial numbers of their own.
@@ -241,6 +252,9 @@ while read -r id number name rest; do
   truncate -s 128M "$disks/log$number.img"
   echo "data$number log$number" >>"$disks/drives$id"
 done <"$root/powercut/runs"
+truncate -s 64M "$disks/vfat.img"
+mkfs.vfat -F 32 -n TALETC "$disks/vfat.img" >/dev/null
+echo vfat >>"$disks/drives$vfat_guest"
 
 # start_guest ID: boots guest ID in the background; its pid in $started.
 start_guest() {
@@ -319,6 +333,35 @@ for run in $runs; do
   done <"$stores"
 done
 say "syslog: exactly one line per store, $(cat "$results"/*/stores | wc -l) stores"
+
+# --- Stores on vfat: exit 0, the text in place, nothing left but the lock ----
+vfat=$results/guest$vfat_guest/vfat
+vfat_failures=0
+vfat_fail() {
+  echo "powercut: vfat: FAILED: $*" >&2
+  vfat_failures=$((vfat_failures + 1))
+}
+[ ! -s "$vfat/errors" ] || vfat_fail "$(cat "$vfat/errors")"
+for text in $vfat_texts; do
+  record=$(grep " $text " "$vfat/stores" 2>/dev/null || true)
+  if [ -z "$record" ]; then
+    vfat_fail "no store of $text recorded"
+    continue
+  fi
+  pid=${record%% *} status=${record##* }
+  line=$(grep "\[$pid\]: " "$results/guest$vfat_guest/syslog" || true)
+  say "vfat: store of $text exited with status $status; its log line:" \
+    "$(echo "$line" | sed 's/^[A-Z][a-z]* *[0-9]* [0-9:]* [^ ]* //')"
+  [ "$status" = 0 ] || vfat_fail "the store of $text exited with status $status"
+  [ "$(echo "$line" | grep -c .)" = 1 ] || vfat_fail "the store of $text has not 1 log line"
+  grep -qxF "MOD_TAL_OSPF_CONF=$(base64 -w 0 "$data/texts/$text")" "$vfat/settings-$text" ||
+    vfat_fail "the text of $text is not in the settings file after its store"
+  left=$(grep -v -e '^settings$' -e '^\.settings.*\.lock$' "$vfat/beside-$text" || true)
+  [ -z "$left" ] ||
+    vfat_fail "left beside the settings file after the store of $text: $(echo "$left" | tr '\n' ' ')"
+done
+[ "$vfat_failures" != 0 ] ||
+  say "vfat: $(echo "$vfat_texts" | wc -w) stores exited 0, each text in place, nothing left but the lock"
 
 # --- Replay and check, two runs at a time ------------------------------------
 checks=$build/checks
@@ -428,7 +471,18 @@ done
 say "bad states of the tool: $tool_bad"
 say "torn or empty settings files the negative control left: $control_torn"
 say "checks took $check_seconds s; guest $guest_seconds s; whole stage $(elapsed) s"
-[ -z "$failed" ] || die "the check could not run for:$failed"
-[ "$tool_bad" = 0 ] || die "$tool_bad bad states of the tool (logs kept in $checks)"
-[ "$control_torn" -gt 0 ] || die "the negative control found no torn or empty file: the check proves nothing"
+# Four checks, each told when it fails, then counted.
+failed_checks=0
+fail_check() {
+  echo "powercut: FAILED: $*" >&2
+  failed_checks=$((failed_checks + 1))
+}
+[ -z "$failed" ] || fail_check "the check could not run for:$failed"
+[ "$tool_bad" = 0 ] || fail_check "$tool_bad bad states of the tool (logs kept in $checks)"
+[ "$control_torn" -gt 0 ] ||
+  fail_check "the negative control found no torn or empty file: the check proves nothing"
+[ "$vfat_failures" = 0 ] ||
+  fail_check "stores into /opt/tal/etc on vfat (default mount options) failed, as the vfat lines above say"
+say "$((4 - failed_checks)) passed, $failed_checks failed"
+[ "$failed_checks" = 0 ] || exit 1
 say "passed"

@@ -2,8 +2,9 @@
 # /init of the power-cut guest (scripts/powercut.sh builds its initramfs).
 # Loads the modules, starts the system log, runs each of its workloads
 # listed in /powercut/runs on its own pair of disks (data under the log-writes target,
-# log), then writes what the host needs onto the results disk as a tar
-# archive and powers off. Disks are found by their serial numbers: the order
+# log) and, in the guest named in /powercut/vfat, the stores on vfat
+# (vfat_stores.sh), then writes what the host needs onto the results disk
+# as a tar archive and powers off. Disks are found by their serial numbers: the order
 # of /dev/vd* is the PCI probe order, which qemu does not promise.
 PATH=/bin
 export PATH
@@ -56,6 +57,14 @@ while read -r guest number run options writer copier; do
     "$options" "$writer" "$copier" || fail "workload $run failed"
   echo "$run $started $(cut -d' ' -f1 /proc/uptime)" >>/results/times
 done </powercut/runs
+
+# The guest named in /powercut/vfat also stores into a settings directory on
+# vfat, on the disk with that serial; the host judges what it kept.
+read -r vfat_guest vfat_texts </powercut/vfat
+if [ "$vfat_guest" = "$me" ]; then
+  # shellcheck disable=SC2086
+  sh /powercut/vfat_stores.sh "$(disk vfat)" /powercut/settings.vfat $vfat_texts
+fi
 
 # The last stores' log lines are datagrams syslogd may not have read yet.
 sleep 1
