@@ -5,9 +5,12 @@
 // standard streams. Prints, per name, the median, the least and the greatest
 // time of the timed rounds in milliseconds and their count.
 //
-// usage: interleave [-w WARMUP] [-r ROUNDS] [-x STATUS] [-s FILE] COMMAND...
+// usage: interleave [-b] [-w WARMUP] [-r ROUNDS] [-x STATUS] [-s FILE] COMMAND...
 //   COMMAND  "NAME PROGRAM [ARG...]", words split at single spaces; PROGRAM is
 //            run by its path. A NAME given twice pools the times of both.
+//   -b       every second round runs the commands in reverse order, so that
+//            each follows a different one in half of the rounds (a run can
+//            be slower or faster for what ran just before it)
 //   -w       untimed rounds first (default 3)
 //   -r       timed rounds (default 15)
 //   -x       the exit status every run must have (default 0)
@@ -104,15 +107,17 @@ int main(int argc, char** argv) {
   int rounds = 15;
   int expected_status = 0;
   const char* size_file = nullptr;
-  for (int option; (option = getopt(argc, argv, "w:r:x:s:")) != -1;) {
-    const bool ok = option == 'w'   ? number_argument(optarg, &warmup)
+  bool balanced = false;
+  for (int option; (option = getopt(argc, argv, "bw:r:x:s:")) != -1;) {
+    const bool ok = option == 'b'   ? (balanced = true)
+                    : option == 'w' ? number_argument(optarg, &warmup)
                     : option == 'r' ? number_argument(optarg, &rounds)
                     : option == 'x' ? number_argument(optarg, &expected_status)
                     : option == 's' ? (size_file = optarg, true)
                                     : false;
     if (!ok) {
       std::fprintf(stderr,
-                   "usage: interleave [-w WARMUP] [-r ROUNDS] [-x STATUS] [-s FILE] "
+                   "usage: interleave [-b] [-w WARMUP] [-r ROUNDS] [-x STATUS] [-s FILE] "
                    "'NAME PROGRAM [ARG...]'...\n");
       return 64;
     }
@@ -139,7 +144,9 @@ int main(int argc, char** argv) {
   std::map<std::string, std::vector<double>> times;
   long long reference_size = -1;
   for (int round = 0; round < warmup + rounds; ++round) {
-    for (const command& c : commands) {
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+      const command& c =
+          balanced && round % 2 == 1 ? commands[commands.size() - 1 - i] : commands[i];
       const double elapsed = timed_run(c, expected_status);
       if (elapsed < 0) {
         std::fprintf(stderr, "interleave: %s failed in round %d\n", c.name.c_str(), round + 1);
