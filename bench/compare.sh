@@ -6,7 +6,8 @@
 # build); bench/floor.cpp likewise, static and dynamic. Then prints:
 #   - per configuration, the medians of a store into pim_sm and into the
 #     generic ospf over the floor's, at each settings size (runs alternate:
-#     floor, before, after, round after round; bench/interleave.cpp);
+#     floor, before, after, round after round, every second round in reverse
+#     order; bench/interleave.cpp);
 #     router-like with /tmp on tmpfs, as built with /tmp on the disk; the
 #     settings file is always on the disk;
 #   - callgrind's instruction count of one store of the largest file, per byte;
@@ -22,6 +23,8 @@
 #                  (least-greatest) of each ratio over the repeats follows
 #   SIZES="4096 65536 1048576 10485760"  settings sizes in bytes
 #   LINE=36        length of the settings file's lines (bench/make_settings.sh)
+#   ORDER=balanced every second round in reverse order; fixed: always floor,
+#                  before, after
 #   LOADER_ROUNDS=301  rounds of the loader measurement
 set -eu
 [ $# = 2 ] || { echo "usage: bench/compare.sh BEFORE_REV AFTER_REV" >&2; exit 64; }
@@ -31,6 +34,11 @@ warmup=${WARMUP:-3}
 repeat=${REPEAT:-1}
 sizes=${SIZES:-4096 65536 1048576 10485760}
 line=${LINE:-36}
+order=${ORDER:-balanced}
+case $order in
+  balanced | fixed) ;;
+  *) echo "compare: ORDER is balanced or fixed" >&2 && exit 64 ;;
+esac
 loader_rounds=${LOADER_ROUNDS:-301}
 tmp_size=64m
 # Only the mounts asked for below.
@@ -206,8 +214,14 @@ steady_sizes() {
 echo
 echo "## Timing"
 echo
-echo "Medians of $rounds rounds after $warmup untimed ones; each round runs floor, before pim_sm," \
-  "after pim_sm, floor, before ospf, after ospf (the floor's median pools both of its runs)." \
+if [ "$order" = fixed ]; then
+  round_order="each round runs floor, before pim_sm, after pim_sm, floor, before ospf, after ospf"
+else
+  round_order="a round runs floor, before pim_sm, after pim_sm, floor, before ospf, after ospf"
+  round_order="$round_order, and the next one the same in reverse order"
+fi
+echo "Medians of $rounds rounds after $warmup untimed ones; $round_order (the floor's median pools" \
+  "both of its runs)." \
   "Settings of ~$line-byte lines made by bench/make_settings.sh, on the disk" \
   "($(df -T "$root" | awk 'NR == 2 { print $2 }')); nothing is restored between runs."
 repeat_index=1
@@ -216,11 +230,11 @@ while [ "$repeat_index" -le "$repeat" ]; do
     load_before=$(cut -d' ' -f1 /proc/loadavg)
     if [ "$config" = router ]; then
       # shellcheck disable=SC2086 # $sizes: one argument per size
-      session "$tmp_size" times static "$warmup" "$rounds" "$line" $sizes > "$results/router.$repeat_index.txt"
+      session "$tmp_size" times static "$order" "$warmup" "$rounds" "$line" $sizes > "$results/router.$repeat_index.txt"
       title="router-like: static-pie builds and floor, /tmp on tmpfs"
     else
       # shellcheck disable=SC2086 # $sizes: one argument per size
-      session "" times dynamic "$warmup" "$rounds" "$line" $sizes > "$results/built.$repeat_index.txt"
+      session "" times dynamic "$order" "$warmup" "$rounds" "$line" $sizes > "$results/built.$repeat_index.txt"
       title="as built: dynamic builds and floor, /tmp on the disk"
     fi
     echo
@@ -350,7 +364,7 @@ session "" loader "$loader_rounds" > "$results/loader.txt"
 awk '
   { median[$1] = $2; runs = $5 }
   END {
-    printf "A run that stops at once (tal-setconf-ospf with no argument: exit 1 at its usage check), median of %d runs after 20 untimed ones, alternating.\n\n", runs
+    printf "A run that stops at once (tal-setconf-ospf with no argument: exit 1 at its usage check), median of %d runs after 20 untimed ones, alternating (every second round in reverse order).\n\n", runs
     print "| build | static-pie (ms) | dynamic (ms) | dynamic - static (ms) |"
     print "|---|---:|---:|---:|"
     split("before after", builds, " ")

@@ -5,10 +5,11 @@
 # links tal-setconf-pim_sm and tal-setconf-ospf); bin/ holds interleave and
 # make_settings.sh.
 #
-# usage: compare_session.sh times LINK WARMUP ROUNDS LINE SIZE...
+# usage: compare_session.sh times LINK ORDER WARMUP ROUNDS LINE SIZE...
 #          for each SIZE, a settings file of LINE-byte lines, then rounds of
 #          floor, before pim_sm, after pim_sm, floor, before ospf, after ospf
-#          (LINK: static or dynamic); prints "SIZE NAME MEDIAN MIN MAX N"
+#          (LINK: static or dynamic), every second round in reverse order
+#          unless ORDER is fixed; prints "SIZE NAME MEDIAN MIN MAX N"
 #          (ms), "SIZE size BYTES" and "SIZE same SECTION" once both builds
 #          were seen to write the same bytes
 #        compare_session.sh callgrind LINE SIZE
@@ -19,7 +20,8 @@
 #          strace -f, into trace/NAME.txt
 #        compare_session.sh loader ROUNDS
 #          rounds of a run that stops at its usage check (tal-setconf-ospf
-#          with no argument), static and dynamic; prints "NAME MEDIAN MIN MAX N"
+#          with no argument), static and dynamic, every second round in
+#          reverse order; prints "NAME MEDIAN MIN MAX N"
 set -eu
 settings=/opt/tal/etc/settings
 mode=$1
@@ -39,13 +41,16 @@ new_settings() {
 
 case $mode in
   times)
-    link=$1 warmup=$2 rounds=$3 line=$4
-    shift 4
+    link=$1 order=$2 warmup=$3 rounds=$4 line=$5
+    shift 5
     bin=./bin/$link
+    balance=-b
+    [ "$order" != fixed ] || balance=""
     for size in "$@"; do
       sh ./bin/make_settings.sh "$size" "$line" > "$settings"
       sync "$settings"
-      ./bin/interleave -w "$warmup" -r "$rounds" -s "$settings" \
+      # shellcheck disable=SC2086 # $balance: an option or none
+      ./bin/interleave $balance -w "$warmup" -r "$rounds" -s "$settings" \
         "floor $bin/floor" \
         "before_pim_sm $bin/before/tal-setconf-pim_sm ./in.txt" \
         "after_pim_sm $bin/after/tal-setconf-pim_sm ./in.txt" \
@@ -93,7 +98,7 @@ case $mode in
     strace -f -o ./trace/floor.txt ./bin/static/floor
     ;;
   loader)
-    ./bin/interleave -x 1 -w 20 -r "$1" \
+    ./bin/interleave -b -x 1 -w 20 -r "$1" \
       "before_static ./bin/static/before/tal-setconf-ospf" \
       "before_dynamic ./bin/dynamic/before/tal-setconf-ospf" \
       "after_static ./bin/static/after/tal-setconf-ospf" \
