@@ -72,8 +72,9 @@ worktree() {
     git -C "$src" checkout -q --detach "$commit"
   else
     rm -rf "$src"
-    git worktree prune
-    git worktree add -q --detach "$src" "$commit"
+    # -f: a worktree of an earlier run whose directory is gone is still
+    # registered under that path.
+    git worktree add -f -q --detach "$src" "$commit"
   fi
   echo "$1: $2 is $(git log -1 --format='%h (%cs) %s' "$commit" | cut -c1-100)"
 }
