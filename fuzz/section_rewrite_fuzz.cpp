@@ -12,6 +12,7 @@
 // Input: byte 0 picks the section, bytes 1-2 give the text's length, the
 // text follows, and the rest is the settings file.
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
@@ -84,6 +85,17 @@ std::string slurp(const std::string& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+// Everything written to fd, from its start.
+std::string slurp_fd(int fd) {
+  std::string content;
+  char block[65536];
+  ssize_t got = 0;
+  for (off_t at = 0; (got = ::pread(fd, block, sizeof block, at)) > 0; at += got) {
+    content.append(block, static_cast<std::size_t>(got));
+  }
+  return content;
 }
 
 // Lines as the file holds them, without their line feeds; a last line
@@ -172,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   record.key_infix = name.key_infix;
   record.kind = kind;
   file_stream file = settings_open(ws.settings.c_str(), "r");
-  check(file && section_load(record, {file.get(), ws.settings}, &err), "settings load");
+  check(file && section_load(record, {::fileno(file.get()), ws.settings}, &err), "settings load");
 
   // The one pass and the per-key readers find what the reference finds.
   std::vector<const catalogue_row*> rows;
@@ -202,14 +214,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string after;
   {
     file_stream in = settings_open(ws.settings.c_str(), "r");
-    char* buffer = nullptr;
-    std::size_t length = 0;
-    std::FILE* out = ::open_memstream(&buffer, &length);
-    check(in && out != nullptr, "streams");
-    check(section_rewrite({in.get(), ws.settings}, {out, "memory"}, record, &err), "rewrite");
-    std::fclose(out);
-    after.assign(buffer, length);
-    std::free(buffer);
+    file_stream out(::fdopen(::memfd_create("rewritten", 0), "w+"));
+    check(in && out, "streams");
+    check(section_rewrite({::fileno(in.get()), ws.settings}, {::fileno(out.get()), "memory"}, record,
+                          &err),
+          "rewrite");
+    after = slurp_fd(::fileno(out.get()));
   }
   // Now and then the whole run (lock, cp, load, new file, rename), which must
   // make the same file; it starts a process, so not on every input. The lock
@@ -266,7 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reread.key_infix = record.key_infix;
   reread.kind = kind;
   file = settings_open(ws.settings.c_str(), "r");
-  check(file && section_load(reread, {file.get(), ws.settings}, &err), "reload");
+  check(file && section_load(reread, {::fileno(file.get()), ws.settings}, &err), "reload");
   for (const catalogue_row* row : rows) {
     const std::string key = section_row_key(*row, record.key_infix);
     switch (row->value) {

@@ -11,7 +11,13 @@
 #include <string>
 #include <string_view>
 
-#include "sys/file_handle.h"
+#include <memory>
+
+// Closes a stream on every path out of the code that opened it.
+struct file_closer {
+  void operator()(std::FILE* file) const { static_cast<void>(std::fclose(file)); }
+};
+using file_stream = std::unique_ptr<std::FILE, file_closer>;
 
 // mode is "r" or "w" (which empties the file).
 file_stream settings_open(const char* path, const char* mode);

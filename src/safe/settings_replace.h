@@ -7,10 +7,10 @@
 //                            beside it: root's, mode 0600. Under a default
 //                            ACL of the directory, a file created 0600 gets
 //                            the mask ---, so no inherited entry is effective.
-//   (write through .stream)
+//   (write through .fd)
 //   settings_replace_commit  in this order, each step for a reason:
-//     1. flush the stream: the content is complete before anyone but root
-//        may open the file;
+//     1. (the writer has flushed: the content is complete before anyone but
+//        root may open the file);
 //     2. mode 0: the owner set next gets nothing before the final mode;
 //     3. the old owner and group (chown keeps an ACL and clears set-id bits,
 //        which step 5 restores);
@@ -33,7 +33,6 @@
 // removes on the next run.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "sys/failure.h"
@@ -44,9 +43,7 @@ struct settings_replacement {
   std::string temp_path;  // the new file; empty once renamed into place or removed
   unique_fd old_file;     // the settings file, for its owner, mode and attributes
   unique_fd directory;    // the target's directory, synced after the rename
-  // The stream's buffer, declared before the stream so that it outlives it.
-  std::unique_ptr<char[]> buffer;
-  file_stream stream;  // the new file, opened for writing
+  unique_fd fd;           // the new file, opened for writing
 
   settings_replacement() = default;
   settings_replacement(const settings_replacement&) = delete;

@@ -183,12 +183,7 @@ bool accept_copy(working_copy& copy, const std::string& target, std::string* err
                            : os_error("cannot take a read lease on " + copy.path);
     return false;
   }
-  copy.stream.reset(::fdopen(fd.get(), "r"));
-  if (!copy.stream) {
-    *err = os_error("cannot read " + copy.path);
-    return false;
-  }
-  static_cast<void>(fd.release());  // the stream owns it now
+  copy.fd = std::move(fd);
   copy.size = filled.st_size;
   copy.device = filled.st_dev;
   copy.inode = filled.st_ino;
@@ -198,7 +193,7 @@ bool accept_copy(working_copy& copy, const std::string& target, std::string* err
 }  // namespace
 
 working_copy::~working_copy() {
-  stream.reset();
+  fd.reset();
   if (!path.empty() && names_file(path, device, inode)) {
     ::unlink(path.c_str());
   }
@@ -226,21 +221,19 @@ bool working_copy_make(const working_copy_request& request, working_copy* copy, 
 }
 
 bool working_copy_finish_reading(working_copy& copy, std::string* err) {
-  if (!copy.stream) {
+  if (!copy.fd) {
     *err = copy.path + " was not read";
     return false;
   }
-  const int fd = ::fileno(copy.stream.get());
   // While the lease is being broken it reads as F_UNLCK, the break's target.
-  const int lease = ::fcntl(fd, F_GETLEASE);
-  const off_t read_to = ::ftello(copy.stream.get());
-  const bool at_end = std::feof(copy.stream.get()) != 0;
-  copy.stream.reset();  // releases the lease: a writer held up by it may go on
+  const int lease = ::fcntl(copy.fd.get(), F_GETLEASE);
+  const off_t read_to = ::lseek(copy.fd.get(), 0, SEEK_CUR);
+  copy.fd.reset();  // releases the lease: a writer held up by it may go on
   if (lease < 0) {
     *err = os_error("cannot ask for the lease on " + copy.path);
     return false;
   }
-  if (lease != F_RDLCK || read_to != copy.size || !at_end) {
+  if (lease != F_RDLCK || read_to != copy.size) {
     *err = "the working copy changed while it was read";
     return false;
   }

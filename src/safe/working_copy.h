@@ -49,8 +49,8 @@
 
 struct working_copy {
   std::string path;
-  file_stream stream;  // read-only, at offset 0 once accepted; leased until finished
-  off_t size = 0;      // as accepted
+  unique_fd fd;    // read-only, at offset 0 once accepted; leased until finished
+  off_t size = 0;  // as accepted
   dev_t device = 0;
   ino_t inode = 0;
 
@@ -77,10 +77,10 @@ struct working_copy_request {
 bool working_copy_make(const working_copy_request& request, working_copy* copy, std::string* err,
                        warning_list& warnings);
 
-// After the last read of copy.stream, which must have read to its end:
-// false, with the reason in err, when the copy changed while it was read (the
-// lease was broken, or the stream did not end at the accepted size). Closes
-// the stream either way.
+// After the last read of copy.fd, which must have read to its end: false,
+// with the reason in err, when the copy changed while it was read (the lease
+// was broken, or the reads did not end at the accepted size). Closes the
+// descriptor either way.
 bool working_copy_finish_reading(working_copy& copy, std::string* err);
 
 // Removes the copy now; false, with the reason in err, when that fails.

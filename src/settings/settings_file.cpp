@@ -1,7 +1,5 @@
 #include "settings/settings_file.h"
 
-#include <algorithm>
-#include <array>
 #include <string>
 
 #include "settings/settings_line.h"
@@ -62,37 +60,64 @@ std::uint32_t settings_parse_uint(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
-bool settings_find_all(const named_stream& in, std::span<const std::string> keys,
-                       std::span<std::optional<std::string>> values, std::string* err) {
-  // Most lines hold no wanted key; the length of the text before their first
-  // "=" tells so without taking them apart.
-  constexpr std::size_t short_key = 256;
-  std::array<bool, short_key> wanted_length{};
-  for (const auto& key : keys) {
-    wanted_length[std::min(key.size(), short_key - 1)] = true;
+namespace {
+
+// Every key of the format begins with "MOD_TAL_", so the two bytes after it
+// tell one section's keys from another's.
+constexpr std::size_t marker_offset = 8;
+
+// A line holds a key only when its text begins with it (the key is what
+// stands before the line's first "="), so a line that holds one of keys holds
+// the bytes all of them share, folded, at any one offset. The two after
+// "MOD_TAL_" are used when every key has them alike; otherwise every line is
+// looked at.
+std::optional<settings_pair_marker> shared_marker(std::span<const std::string> keys) {
+  if (keys.empty()) {
+    return std::nullopt;
   }
+  const auto folded = [](char c) { return static_cast<unsigned char>(c) | 0x20U; };
+  const std::string& some = keys.front();
+  for (const auto& key : keys) {
+    if (key.size() < marker_offset + 2 ||
+        folded(key[marker_offset]) != folded(some[marker_offset]) ||
+        folded(key[marker_offset + 1]) != folded(some[marker_offset + 1])) {
+      return std::nullopt;
+    }
+  }
+  return settings_pair_marker{some[marker_offset], some[marker_offset + 1], true};
+}
+
+}  // namespace
+
+bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
+                       std::span<std::optional<std::string>> values, std::string* err) {
+  const std::optional<settings_pair_marker> marker = shared_marker(keys);
   std::size_t missing = keys.size();
   settings_line_reader reader = settings_line_reader_for(in);
-  std::optional<std::string_view> raw;
+  std::string_view lines;
   while (missing > 0) {
-    if (!settings_read_line(reader, &raw, err)) {
+    if (!settings_read_lines(reader, &lines, err)) {
       return false;
     }
-    if (!raw) {
+    if (lines.empty()) {
       break;
     }
-    const auto equals = raw->find('=');
-    if (equals == std::string_view::npos || !wanted_length[std::min(equals, short_key - 1)]) {
-      continue;
-    }
-    const auto pair = settings_split(settings_line_text(*raw));
-    if (!pair) {
-      continue;
-    }
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (!values[i] && settings_keys_equal(pair->key, keys[i])) {
-        values[i] = std::string(pair->value);
-        --missing;
+    for (std::size_t at = 0; missing > 0 && at < lines.size();) {
+      const std::size_t hit = marker ? settings_find_pair(lines, at, *marker) : at;
+      if (hit >= lines.size()) {
+        break;
+      }
+      const std::string_view line = settings_line_around(lines, at, hit);
+      at = static_cast<std::size_t>(line.data() + line.size() - lines.data()) + 1;
+      const auto pair = settings_split(settings_line_text(line));
+      if (!pair) {
+        continue;
+      }
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (!values[i] && settings_keys_equal(pair->key, keys[i])) {
+          values[i] = std::string(pair->value);
+          --missing;
+        }
       }
     }
   }

@@ -23,7 +23,7 @@ std::uint32_t settings_parse_uint(std::string_view text);
 // One pass from the stream's position to its end that gives, for each of keys,
 // the value of the first line holding it (values[i] stays empty when absent).
 // False, with the reason in err, when a read or an allocation failed.
-bool settings_find_all(const named_stream& in, std::span<const std::string> keys,
+bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
                        std::span<std::optional<std::string>> values, std::string* err);
 
 // Each appends one line to out: key, "=", the value and a line feed.

@@ -1,9 +1,16 @@
-// One line of the settings file: reading it whole, whatever its length, and
-// taking it apart into key and value. This is the one line reader: the
-// loader, the key lookup and the rewrite's copy all read through it.
+// The lines of the settings file: reading them in whole runs, finding the few
+// that need a closer look, and the rules that take one line apart.
+//
+// Nearly every line of the file is left as it is by both the loader and the
+// rewrite, so neither looks at lines one by one. The reader hands out runs
+// of whole lines; the caller searches a run for its markers, bytes that
+// every line it must look at holds (the rewrite: a carriage return or the
+// section's pattern; the loader: the bytes its keys share), and takes only
+// the lines around a marker apart with the line rules below. Everything
+// between markers is copied, or passed over, in one piece. Why each marker
+// is enough is said where it is chosen, next to the rule it serves.
 #pragma once
 
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -12,63 +19,56 @@
 
 #include "sys/file_handle.h"
 
-// Reads a stream in blocks and hands out its lines as views into the block,
-// without a copy per line. Lines are never cut into pieces, so the tail of a
-// long line can never be taken for a key of its own. The block grows only to
+// Reads a stream in blocks. Lines are never cut into pieces, so the tail of
+// a long line can never be taken for a key of its own: the block grows to
 // hold the longest line, and is filled a bounded step at a time while it
 // grows, so memory follows the longest line, not the file.
 //
 // The fields are the reader's own; callers use the functions below.
 struct settings_line_reader {
-  named_stream in{nullptr, {}};
+  named_fd in{-1, {}};
   std::unique_ptr<char, decltype(&std::free)> block{nullptr, &std::free};
   std::size_t capacity = 0;
   std::size_t begin = 0;    // first byte not yet handed out
   std::size_t scanned = 0;  // bytes from begin known to hold no line feed
   std::size_t end = 0;      // end of the bytes read
-  unsigned generation = 0;  // changes whenever bytes in the block move
-  bool at_end = false;      // end of file, read error or no memory
+  bool at_end = false;      // end of file or a failed read
   int error = 0;            // errno of a failed read or allocation
 };
 
-settings_line_reader settings_line_reader_for(const named_stream& in);
+// Reads from the descriptor's offset on, with read(2): no stream between the
+// file and the block, so no byte is copied twice.
+settings_line_reader settings_line_reader_for(const named_fd& in);
 
-// Hands out the next line in *line, without its line feed (a last line
-// without one counts too), or nothing at the end of the file. The view stays
-// valid until the next call. False, with the reason in err, when a read or
-// the block's growth (ENOMEM: no room for a line) failed.
-bool settings_read_line(settings_line_reader& reader, std::optional<std::string_view>* line,
-                        std::string* err);
+// Hands out in *lines the next run of whole lines, each with its line feed,
+// as much as the block holds; at the end of the file the run may end with a
+// last line without one, and after it the run is empty. The view stays valid
+// until the next call. False, with the reason in err, when a read or the
+// block's growth (ENOMEM: no room for a line) failed.
+bool settings_read_lines(settings_line_reader& reader, std::string_view* lines, std::string* err);
 
-// A text searched for in the lines of one reader. The search runs over all
-// the bytes read so far and the hit is reused for the lines before it: most
-// lines hold neither the section's pattern nor a carriage return, and are
-// then not searched one by one. Measured on the benchmark's 10 MB settings
-// file, rewritten to /dev/null (best of 30, 2-core EPYC VM, g++ 12 -O3): 4.3
-// ms instead of 6.9 ms for ospf, 4.5 ms instead of 7.0 ms for pim_sm, with a
-// search per line for the pattern and the carriage return; the whole store
-// of that file takes about 25 ms.
-struct settings_needle {
-  std::string_view text;
-  const char* at = nullptr;  // the reader's own bookkeeping
-  unsigned generation = 0;
-  bool valid = false;
+// Two bytes searched for side by side, as they stand or, folded, without
+// regard to the case of letters (a byte matches when it equals the wanted
+// one with bit 0x20 set on both: A-Z as a-z, and now and then a byte that is
+// no letter, which only costs a closer look).
+struct settings_pair_marker {
+  char first;
+  char second;
+  bool folded;
 };
 
-// Searches the bytes read from line on; the slow path of settings_line_holds.
-void settings_needle_search(const settings_line_reader& reader, settings_needle& needle,
-                            std::string_view line);
+// Where the pair first stands in text at or after from; text.size() when it
+// does not. Runs over 16 bytes a step: this search is most of what a store
+// spends on the file's bytes (see section_rewrite.cpp for the figures).
+std::size_t settings_find_pair(std::string_view text, std::size_t from,
+                               const settings_pair_marker& marker);
 
-// Whether needle.text occurs in line, which is the line the reader last
-// handed out or a front part of it. Inline: it is asked twice per line, and
-// most of the time the answer is the last search's.
-inline bool settings_line_holds(const settings_line_reader& reader, settings_needle& needle,
-                                std::string_view line) {
-  if (!needle.valid || needle.generation != reader.generation || needle.at < line.data()) {
-    settings_needle_search(reader, needle, line);
-  }
-  return needle.at < line.data() + line.size();
-}
+// The line of text that holds position at, without its line feed; it starts
+// no earlier than from, which must be a line's start.
+std::string_view settings_line_around(std::string_view text, std::size_t from, std::size_t at);
+
+// The rules of one line. These are the only ones: the markers above only
+// choose which lines they are applied to.
 
 // The text of a line: everything before its first carriage return, then
 // before its first line feed.

@@ -6,7 +6,7 @@
 
 #include "settings/settings_file.h"
 
-bool section_load(section_record& record, const named_stream& settings, std::string* err) {
+bool section_load(section_record& record, const named_fd& settings, std::string* err) {
   std::vector<const catalogue_row*> rows;
   std::vector<std::string> keys;
   for (const auto& row : section_catalogue()) {

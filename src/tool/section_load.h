@@ -13,4 +13,4 @@
 // base64, not decoded. The record's section, key_infix and kind must be set.
 // False, with the reason in err, when a read failed (ENOMEM: no room for a
 // line); the record is then not to be written back.
-bool section_load(section_record& record, const named_stream& settings, std::string* err);
+bool section_load(section_record& record, const named_fd& settings, std::string* err);

@@ -18,7 +18,6 @@ inline constexpr std::size_t config_text_max_stored = 12000;
 // Reads the lines of in from its current position and writes the new
 // content to out. The record must have been loaded and its conf set to the
 // new text. False, with the reason in err, when a read of in (ENOMEM: no
-// room for a line) or a write to out failed; a write error may also show
-// only when out is flushed.
-bool section_rewrite(const named_stream& in, const named_stream& out, const section_record& record,
+// room for a line) or a write to out failed.
+bool section_rewrite(const named_fd& in, const named_fd& out, const section_record& record,
                      std::string* err);

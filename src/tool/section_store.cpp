@@ -1,6 +1,7 @@
 #include "tool/section_store.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -122,7 +123,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   if (!section_lock_still_names(lock, paths.settings)) {
     return not_updated(ident, std::string(paths.settings) + " no longer names " + target);
   }
-  const named_stream in{copy.stream.get(), copy.path};
+  const named_fd in{copy.fd.get(), copy.path};
 
   // 7. The section's current values, from the copy: under the lock it holds
   // the same bytes as the settings file.
@@ -133,7 +134,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   if (!section_load(record, in, &err)) {
     return not_updated(ident, err);
   }
-  if (::fseeko(in.file, 0, SEEK_SET) != 0) {
+  if (::lseek(in.fd, 0, SEEK_SET) != 0) {
     return not_updated(ident, os_error("rewinding " + copy.path, errno));
   }
   record.conf = std::move(text);
@@ -146,7 +147,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
 
   // 9. The copy's lines, with the section's block, into it; what was read
   // must be what cp made.
-  if (!section_rewrite(in, {replacement.stream.get(), replacement.temp_path}, record, &err) ||
+  if (!section_rewrite(in, {replacement.fd.get(), replacement.temp_path}, record, &err) ||
       !working_copy_finish_reading(copy, &err)) {
     return not_updated(ident, err);
   }
