@@ -15,6 +15,8 @@ namespace {
 // a long line: reading further ahead would fill memory the line does not need.
 // The fuzzing build makes it small, so that its inputs of a few KiB cross
 // many block boundaries.
+constexpr std::size_t page = 4096;
+
 #ifdef TAL_FUZZ_BLOCK_STEP
 constexpr std::size_t block_step = TAL_FUZZ_BLOCK_STEP;
 #else
@@ -49,7 +51,11 @@ void fill(settings_line_reader& reader) {
     return;
   }
   const std::size_t room = reader.capacity - reader.end;
-  const std::size_t want = reader.capacity > block_step ? std::min(room, block_step) : room;
+  std::size_t want = reader.capacity > block_step ? std::min(room, block_step) : room;
+  // Whole pages keep every read on a page boundary of the file.
+  if (want > page) {
+    want -= want % page;
+  }
   ssize_t got = 0;
   do {
     got = ::read(reader.in.fd, reader.block.get() + reader.end, want);

@@ -1,24 +1,31 @@
-// Writing to a descriptor with few calls and no needless copy: small pieces
-// are gathered, and a large one goes to the descriptor as it stands.
+// Writing a new file through a descriptor with few calls and little copying:
+// small pieces are gathered, a large one goes to the descriptor as it stands,
+// and every write but the last begins and ends on a page boundary of the
+// file.
 //
 // The settings file is rewritten mostly in long runs of kept lines taken
-// straight from the read block; a stream (FILE*) would copy each run into its
-// own buffer first. Measured on a store into a 10 MB settings file of
-// 36-byte lines (callgrind, static x86-64 Release build): 10.3 M instructions
-// of copying into the stream's 64 KiB buffer, none with this writer.
+// straight from the read block, which end wherever a line ends. A stream
+// (FILE*) would copy each run into its own buffer first: measured on a store
+// into a 10 MB settings file of 36-byte lines (callgrind, static x86-64
+// Release build), 10.3 M instructions of copying into a 64 KiB stream buffer,
+// about 0.6 M here (what is held back to the next page boundary). Writes that
+// start and end mid-page cost the kernel more: 10 MB written in 64 KiB
+// pieces took 5.0 ms, and its fsync 7.2 ms, cut at line ends, against
+// 3.4 ms and 6.4 ms on page boundaries (ext4, 2-core EPYC VM, medians of 5).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 struct fd_writer {
   int fd = -1;
   std::string_view path;  // for the reason of a failure
-  std::string pending;
+  std::string pending;    // what follows the bytes written, which end on a page boundary
 };
 
-// Writes data, or keeps it for later when it is small. False, with the
-// reason in err, when a write failed.
+// Writes data, or keeps it for later. False, with the reason in err, when a
+// write failed.
 bool fd_writer_add(fd_writer& writer, std::string_view data, std::string* err);
 
 // Writes what was kept.
