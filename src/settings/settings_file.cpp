@@ -1,5 +1,6 @@
 #include "settings/settings_file.h"
 
+#include <algorithm>
 #include <string>
 
 #include "settings/settings_line.h"
@@ -62,58 +63,48 @@ std::uint32_t settings_parse_uint(std::string_view text) {
 
 namespace {
 
-// Every key of the format begins with "MOD_TAL_", so the two bytes after it
-// tell one section's keys from another's.
-constexpr std::size_t marker_offset = 8;
+std::size_t next_marked(std::string_view lines, std::size_t from,
+                        const settings_pair_marker* marker) {
+  return marker != nullptr ? settings_find_pair(lines, from, *marker) : from;
+}
 
-// A line holds a key only when its text begins with it (the key is what
-// stands before the line's first "="), so a line that holds one of keys holds
-// the bytes all of them share, folded, at any one offset. The two after
-// "MOD_TAL_" are used when every key has them alike; otherwise every line is
-// looked at.
-std::optional<settings_pair_marker> shared_marker(std::span<const std::string> keys) {
-  if (keys.empty()) {
-    return std::nullopt;
-  }
-  const auto folded = [](char c) { return static_cast<unsigned char>(c) | 0x20U; };
-  const std::string& some = keys.front();
-  for (const auto& key : keys) {
-    if (key.size() < marker_offset + 2 ||
-        folded(key[marker_offset]) != folded(some[marker_offset]) ||
-        folded(key[marker_offset + 1]) != folded(some[marker_offset + 1])) {
-      return std::nullopt;
-    }
-  }
-  return settings_pair_marker{some[marker_offset], some[marker_offset + 1], true};
+// The whole lines before the line of first (a marker or a carriage return).
+std::size_t lines_before(std::string_view lines, std::size_t first) {
+  const auto end = first == 0 ? std::string_view::npos : lines.rfind('\n', first - 1);
+  return end == std::string_view::npos ? 0 : end + 1;
 }
 
 }  // namespace
 
 bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
-                       std::span<std::optional<std::string>> values, std::string* err) {
-  const std::optional<settings_pair_marker> marker = shared_marker(keys);
+                       std::span<std::optional<std::string>> values,
+                       const settings_pair_marker* marker, off_t* plain, std::string* err) {
   std::size_t missing = keys.size();
   settings_line_reader reader = settings_line_reader_for(in);
   std::string_view lines;
-  while (missing > 0) {
+  bool still_plain = plain != nullptr;
+  if (plain != nullptr) {
+    *plain = 0;
+  }
+  while (missing > 0 || still_plain) {
     if (!settings_read_lines(reader, &lines, err)) {
       return false;
     }
     if (lines.empty()) {
       break;
     }
-    for (std::size_t at = 0; missing > 0 && at < lines.size();) {
-      const std::size_t hit = marker ? settings_find_pair(lines, at, *marker) : at;
-      if (hit >= lines.size()) {
-        break;
-      }
+    std::size_t hit = next_marked(lines, 0, marker);
+    if (still_plain) {
+      const std::size_t whole = lines_before(lines, std::min(hit, lines.find('\r')));
+      *plain += static_cast<off_t>(whole);
+      still_plain = whole == lines.size();
+    }
+    for (std::size_t at = 0; missing > 0 && hit < lines.size();
+         hit = next_marked(lines, at, marker)) {
       const std::string_view line = settings_line_around(lines, at, hit);
       at = static_cast<std::size_t>(line.data() + line.size() - lines.data()) + 1;
       const auto pair = settings_split(settings_line_text(line));
-      if (!pair) {
-        continue;
-      }
-      for (std::size_t i = 0; i < keys.size(); ++i) {
+      for (std::size_t i = 0; pair && i < keys.size(); ++i) {
         if (!values[i] && settings_keys_equal(pair->key, keys[i])) {
           values[i] = std::string(pair->value);
           --missing;

@@ -108,7 +108,7 @@ std::size_t first_hit(bytes16 hits) {
 }
 
 // Four steps of 16 at a time, tested together: the loop's own work is then a
-// small part of each byte's (about 0.6 instructions a byte folded, 0.5 as
+// small part of each byte's (about 0.65 instructions a byte folded, 0.55 as
 // it stands, against 1.1 for one step at a time; callgrind, x86-64).
 template <bool folded>
 std::size_t find_pair(std::string_view text, std::size_t from, const settings_pair_marker& marker) {

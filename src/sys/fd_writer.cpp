@@ -1,21 +1,23 @@
 #include "sys/fd_writer.h"
 
+#include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 
 #include "sys/failure.h"
 
 namespace {
 
-constexpr std::size_t page = 4096;
+constexpr off_t page = 4096;
 // Pieces shorter than this are gathered; from there on copying them would
 // cost more than a write call.
 constexpr std::size_t direct_from = std::size_t{1} << 14;
 constexpr std::size_t gathered_at_most = std::size_t{1} << 16;
 
 // All of data, whatever the number of calls it takes.
-bool write_all(const fd_writer& writer, std::string_view data, std::string* err) {
+bool write_all(fd_writer& writer, std::string_view data, std::string* err) {
   while (!data.empty()) {
     const ssize_t put = ::write(writer.fd, data.data(), data.size());
     if (put < 0 && errno == EINTR) {
@@ -26,13 +28,16 @@ bool write_all(const fd_writer& writer, std::string_view data, std::string* err)
       return false;
     }
     data.remove_prefix(static_cast<std::size_t>(put));
+    writer.written += put;
   }
   return true;
 }
 
-// Writes the whole pages of what is pending and keeps the rest.
+// Writes what is pending up to the last page boundary it reaches.
 bool write_pending_pages(fd_writer& writer, std::string* err) {
-  const std::size_t whole = writer.pending.size() - writer.pending.size() % page;
+  const off_t end = writer.written + static_cast<off_t>(writer.pending.size());
+  const auto whole =
+      static_cast<std::size_t>(std::max<off_t>(end - end % page - writer.written, 0));
   if (!write_all(writer, std::string_view(writer.pending).substr(0, whole), err)) {
     return false;
   }
@@ -40,7 +45,36 @@ bool write_pending_pages(fd_writer& writer, std::string* err) {
   return true;
 }
 
+// The kernel's copy failed before it began: through this process instead.
+bool copy_through(fd_writer& writer, int from, off_t length, std::string* err) {
+  std::array<char, 1 << 16> block{};
+  while (length > 0) {
+    const ssize_t got =
+        ::read(from, block.data(), static_cast<std::size_t>(std::min<off_t>(length, block.size())));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      *err = got < 0 ? os_error("reading for " + std::string(writer.path))
+                     : "the file copied to " + std::string(writer.path) + " ended early";
+      return false;
+    }
+    if (!write_all(writer, {block.data(), static_cast<std::size_t>(got)}, err)) {
+      return false;
+    }
+    length -= got;
+  }
+  return true;
+}
+
 }  // namespace
+
+fd_writer fd_writer_for(const named_fd& file) {
+  fd_writer writer;
+  writer.fd = file.fd;
+  writer.path = file.path;
+  return writer;
+}
 
 bool fd_writer_add(fd_writer& writer, std::string_view data, std::string* err) {
   if (data.size() < direct_from) {
@@ -49,14 +83,40 @@ bool fd_writer_add(fd_writer& writer, std::string_view data, std::string* err) {
   }
   // What is pending, topped up to a page boundary; then the whole pages of
   // data as they stand; the rest waits.
-  const std::size_t top_up = (page - writer.pending.size() % page) % page;
+  const off_t end = writer.written + static_cast<off_t>(writer.pending.size());
+  const auto top_up = static_cast<std::size_t>((page - end % page) % page);
   writer.pending.append(data.substr(0, top_up));
   data.remove_prefix(top_up);
-  const std::size_t whole = data.size() - data.size() % page;
+  const std::size_t whole = data.size() - data.size() % static_cast<std::size_t>(page);
   if (!write_pending_pages(writer, err) || !write_all(writer, data.substr(0, whole), err)) {
     return false;
   }
   writer.pending.assign(data.substr(whole));
+  return true;
+}
+
+bool fd_writer_copy(fd_writer& writer, int from, off_t length, std::string* err) {
+  if (!fd_writer_flush(writer, err)) {
+    return false;
+  }
+  bool begun = false;
+  while (length > 0) {
+    const ssize_t sent = ::sendfile(writer.fd, from, nullptr, static_cast<std::size_t>(length));
+    if (sent < 0 && errno == EINTR) {
+      continue;
+    }
+    if (sent < 0 && !begun && (errno == EINVAL || errno == ENOSYS)) {
+      return copy_through(writer, from, length, err);
+    }
+    if (sent <= 0) {
+      *err = sent < 0 ? os_error("writing " + std::string(writer.path))
+                      : "the file copied to " + std::string(writer.path) + " ended early";
+      return false;
+    }
+    begun = true;
+    writer.written += sent;
+    length -= sent;
+  }
   return true;
 }
 

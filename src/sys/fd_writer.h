@@ -1,7 +1,6 @@
 // Writing a new file through a descriptor with few calls and little copying:
 // small pieces are gathered, a large one goes to the descriptor as it stands,
-// and every write but the last begins and ends on a page boundary of the
-// file.
+// and every write but the last ends on a page boundary of the file.
 //
 // The settings file is rewritten mostly in long runs of kept lines taken
 // straight from the read block, which end wherever a line ends. A stream
@@ -14,19 +13,31 @@
 // 3.4 ms and 6.4 ms on page boundaries (ext4, 2-core EPYC VM, medians of 5).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "sys/file_handle.h"
+
 struct fd_writer {
   int fd = -1;
   std::string_view path;  // for the reason of a failure
-  std::string pending;    // what follows the bytes written, which end on a page boundary
+  off_t written = 0;      // bytes in the file so far
+  std::string pending;    // what follows them
 };
+
+// A writer for a file opened for writing, empty, at offset 0.
+fd_writer fd_writer_for(const named_fd& file);
 
 // Writes data, or keeps it for later. False, with the reason in err, when a
 // write failed.
 bool fd_writer_add(fd_writer& writer, std::string_view data, std::string* err);
+
+// Appends the next length bytes of from, read from its offset on, without
+// bringing them into this process where the kernel can (sendfile).
+bool fd_writer_copy(fd_writer& writer, int from, off_t length, std::string* err);
 
 // Writes what was kept.
 bool fd_writer_flush(fd_writer& writer, std::string* err);

@@ -19,7 +19,7 @@ bool config_text_read(const char* path, const closed_stdio& closed, std::string*
     return false;
   }
   struct stat opened {};
-  if (::fstat(file.get(), &opened) != 0) {
+  if (closed.any && ::fstat(file.get(), &opened) != 0) {
     *err = os_error("cannot stat " + std::string(path));
     return false;
   }

@@ -195,6 +195,11 @@ std::string section_pattern(std::string_view key_infix) {
   return "MOD_TAL_" + std::string(key_infix) + "_";
 }
 
+settings_pair_marker section_marker(std::string_view pattern, bool folded) {
+  const std::size_t at = pattern.size() > 9 ? 8 : 0;  // "MOD_TAL_" and at least one byte
+  return {pattern[at], pattern[at + 1], folded};
+}
+
 bool section_has_conf(section_kind kind) {
   return section_row_applies(conf_row, kind);
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "settings/settings_line.h"
+
 inline constexpr int mpls_interface_count = 5;  // eth0, eth1, eth2, gre1, gre2
 inline constexpr int pim_slot_count = 12;
 
@@ -99,6 +101,11 @@ inline bool value_kind_is_text(value_kind value) {
 
 // "MOD_TAL_" + key_infix + "_": a line holding it and "=" belongs to the section.
 std::string section_pattern(std::string_view key_infix);
+
+// The two bytes of a pattern after "MOD_TAL_", the first that tell one
+// section's lines from another's: every line holding the pattern holds
+// them, which is what the loader and the rewrite search the file for.
+settings_pair_marker section_marker(std::string_view pattern, bool folded);
 
 // Whether the section's block carries a configuration text.
 bool section_has_conf(section_kind kind);

@@ -1,6 +1,8 @@
 // Loading a section's current values from the settings file.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "sys/file_handle.h"
@@ -13,4 +15,8 @@
 // base64, not decoded. The record's section, key_infix and kind must be set.
 // False, with the reason in err, when a read failed (ENOMEM: no room for a
 // line); the record is then not to be written back.
-bool section_load(section_record& record, const named_fd& settings, std::string* err);
+//
+// plain, unless null, receives how many bytes from where the load began are
+// whole lines that hold no carriage return and not the section's pattern,
+// in any case: lines the rewrite keeps as they stand.
+bool section_load(section_record& record, const named_fd& settings, off_t* plain, std::string* err);

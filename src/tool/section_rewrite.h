@@ -5,6 +5,8 @@
 // belongs to the section when it holds "=" and the section's pattern.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
@@ -17,7 +19,9 @@ inline constexpr std::size_t config_text_max_stored = 12000;
 
 // Reads the lines of in from its current position and writes the new
 // content to out. The record must have been loaded and its conf set to the
-// new text. False, with the reason in err, when a read of in (ENOMEM: no
-// room for a line) or a write to out failed.
+// new text. plain: how many bytes from there are known to be whole lines
+// that the rewrite keeps as they stand (section_load tells); they are copied
+// without being read here. False, with the reason in err, when a read of in
+// (ENOMEM: no room for a line) or a write to out failed.
 bool section_rewrite(const named_fd& in, const named_fd& out, const section_record& record,
-                     std::string* err);
+                     off_t plain, std::string* err);

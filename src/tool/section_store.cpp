@@ -131,7 +131,8 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   record.section = name.token;
   record.key_infix = name.key_infix;
   record.kind = name.kind;
-  if (!section_load(record, in, &err)) {
+  off_t plain = 0;  // the file's start that the rewrite keeps as it stands
+  if (!section_load(record, in, &plain, &err)) {
     return not_updated(ident, err);
   }
   if (::lseek(in.fd, 0, SEEK_SET) != 0) {
@@ -147,7 +148,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
 
   // 9. The copy's lines, with the section's block, into it; what was read
   // must be what cp made.
-  if (!section_rewrite(in, {replacement.fd.get(), replacement.temp_path}, record, &err) ||
+  if (!section_rewrite(in, {replacement.fd.get(), replacement.temp_path}, record, plain, &err) ||
       !working_copy_finish_reading(copy, &err)) {
     return not_updated(ident, err);
   }
