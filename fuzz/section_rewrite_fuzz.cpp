@@ -184,7 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   record.key_infix = name.key_infix;
   record.kind = kind;
   file_stream file = settings_open(ws.settings.c_str(), "r");
-  check(file && section_load(record, {::fileno(file.get()), ws.settings}, &err), "settings load");
+  off_t plain = 0;
+  check(file && section_load(record, {::fileno(file.get()), ws.settings}, &plain, &err),
+        "settings load");
 
   // The one pass and the per-key readers find what the reference finds.
   std::vector<const catalogue_row*> rows;
@@ -216,10 +218,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     file_stream in = settings_open(ws.settings.c_str(), "r");
     file_stream out(::fdopen(::memfd_create("rewritten", 0), "w+"));
     check(in && out, "streams");
-    check(section_rewrite({::fileno(in.get()), ws.settings}, {::fileno(out.get()), "memory"}, record,
-                          &err),
+    check(section_rewrite({::fileno(in.get()), ws.settings}, {::fileno(out.get()), "memory"},
+                          record, 0, &err),
           "rewrite");
     after = slurp_fd(::fileno(out.get()));
+    // The plain start the load found, copied as it stands, changes nothing.
+    file_stream again(::fdopen(::memfd_create("rewritten", 0), "w+"));
+    check(::lseek(::fileno(in.get()), 0, SEEK_SET) == 0 && again, "rewind");
+    check(section_rewrite({::fileno(in.get()), ws.settings}, {::fileno(again.get()), "memory"},
+                          record, plain, &err),
+          "rewrite after a plain start");
+    check(slurp_fd(::fileno(again.get())) == after, "a plain start copied as it stands");
   }
   // Now and then the whole run (lock, cp, load, new file, rename), which must
   // make the same file; it starts a process, so not on every input. The lock
@@ -276,7 +285,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reread.key_infix = record.key_infix;
   reread.kind = kind;
   file = settings_open(ws.settings.c_str(), "r");
-  check(file && section_load(reread, {::fileno(file.get()), ws.settings}, &err), "reload");
+  check(file && section_load(reread, {::fileno(file.get()), ws.settings}, nullptr, &err), "reload");
   for (const catalogue_row* row : rows) {
     const std::string key = section_row_key(*row, record.key_infix);
     switch (row->value) {

@@ -86,17 +86,23 @@ TEST(BulkScan, AMarkedLineGetsTheLineRuleWhereverItStands) {
                                         << (final_line_feed ? "" : ", no final line feed"));
         const std::string ending = final_line_feed ? "\n" : "";
         const memory_file in(filler(at) + marked.line + "\nZ=2" + ending);
-        const memory_file out;
         std::string err;
-        ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), &err)) << err;
+        section_record loaded = ospf_record();
+        off_t plain = -1;
+        ASSERT_TRUE(section_load(loaded, {in.fd, "in"}, &plain, &err)) << err;
+        ASSERT_EQ(loaded.conf, marked.loaded);
+        // Only the filler is plain: the marked line is not.
+        ASSERT_EQ(plain, static_cast<off_t>(filler(at).size()));
         const std::string expected = marked.kept ? filler(at) + *marked.kept + "\nZ=2\n" + block
                                                  : filler(at) + block + "Z=2\n";
-        ASSERT_EQ(out.content(), expected);
-
-        ::lseek(in.fd, 0, SEEK_SET);
-        section_record loaded = ospf_record();
-        ASSERT_TRUE(section_load(loaded, {in.fd, "in"}, &err)) << err;
-        ASSERT_EQ(loaded.conf, marked.loaded);
+        // The plain start copied as it stands, or read like the rest.
+        for (const off_t copied : {plain, off_t{0}}) {
+          const memory_file out;
+          ::lseek(in.fd, 0, SEEK_SET);
+          ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), copied, &err))
+              << err;
+          ASSERT_EQ(out.content(), expected);
+        }
       }
     }
   }
@@ -104,18 +110,18 @@ TEST(BulkScan, AMarkedLineGetsTheLineRuleWhereverItStands) {
 
 TEST(BulkScan, ALineLongerThanTheBlockIsOneLine) {
   // Its tail looks like a line of the section; only the line's start counts.
-  const std::string tail = "\nMOD_TAL_OSPF_CONF=fake";
   for (const std::size_t length : {65535U, 65536U, 65537U, 200000U}) {
     SCOPED_TRACE(length);
     const std::string line = "LONG=" + std::string(length, 'v') + "MOD_TAL_OSPF_CONF=fake";
     const memory_file in(line + "\nMOD_TAL_OSPF_CONF=real\n");
     const memory_file out;
     std::string err;
-    ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), &err)) << err;
-    EXPECT_EQ(out.content(), block);
-    ::lseek(in.fd, 0, SEEK_SET);
     section_record loaded = ospf_record();
-    ASSERT_TRUE(section_load(loaded, {in.fd, "in"}, &err)) << err;
+    off_t plain = -1;
+    ASSERT_TRUE(section_load(loaded, {in.fd, "in"}, &plain, &err)) << err;
     EXPECT_EQ(loaded.conf, "real");
+    ::lseek(in.fd, 0, SEEK_SET);
+    ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), plain, &err)) << err;
+    EXPECT_EQ(out.content(), block);
   }
 }

@@ -20,7 +20,8 @@ section_record load(const scratch_dir& dir, std::string_view token, std::string_
   EXPECT_TRUE(settings);
   std::string err;
   if (settings) {
-    EXPECT_EQ(section_load(record, {::fileno(settings.get()), "settings"}, &err), expected_error.empty());
+    EXPECT_EQ(section_load(record, {::fileno(settings.get()), "settings"}, nullptr, &err),
+              expected_error.empty());
     EXPECT_EQ(err, expected_error);
   }
   return record;

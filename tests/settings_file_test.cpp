@@ -36,7 +36,8 @@ std::string written(void (*write)(std::string&)) {
 bool find_all(const text_file& f, std::span<const std::string> keys,
               std::span<std::optional<std::string>> values) {
   std::string err;
-  const bool found = settings_find_all({::fileno(f.get()), "settings"}, keys, values, &err);
+  const bool found =
+      settings_find_all({::fileno(f.get()), "settings"}, keys, values, nullptr, nullptr, &err);
   EXPECT_EQ(err, "");
   return found;
 }

@@ -53,8 +53,9 @@ bool read_attribute(int fd, const char* name, std::vector<char>& value) {
 bool list_attributes(int fd, std::vector<char>& names) {
   for (;;) {
     const ssize_t size = ::flistxattr(fd, nullptr, 0);
-    if (size < 0) {
-      return false;
+    if (size <= 0) {
+      names.clear();
+      return size == 0;  // none: no second call
     }
     names.resize(static_cast<std::size_t>(size));
     const ssize_t got = ::flistxattr(fd, names.data(), names.size());
