@@ -36,7 +36,7 @@ fi
 tally clang-tidy "$status"
 echo "--- shellcheck"
 status=0
-shellcheck -x -s sh .ci/run scripts/*.sh tests/*.sh tests/powercut/*.sh bench/*.sh || status=1
+shellcheck -x -s sh .ci/run scripts/*.sh tests/*.sh tests/powercut/*.sh tests/differential/*.sh bench/*.sh || status=1
 tally shellcheck "$status"
 echo "--- cppcheck"
 status=0
