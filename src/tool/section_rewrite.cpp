@@ -135,12 +135,13 @@ bool section_rewrite(const named_fd& in, const named_fd& out, const section_reco
     return false;
   }
   settings_line_reader reader = settings_line_reader_for(in);
-  std::string_view lines;
-  do {
+  for (bool more = true; more;) {
+    std::string_view lines;
     if (!settings_read_lines(reader, &lines, err) || !rewrite_lines(rewrite, lines, err)) {
       return false;
     }
-  } while (!lines.empty());
+    more = !lines.empty();
+  }
   // No line of the section: its block goes at the end.
   return (rewrite.block_written || fd_writer_add(rewrite.out, section_block(record), err)) &&
          fd_writer_flush(rewrite.out, err);
