@@ -184,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   record.key_infix = name.key_infix;
   record.kind = kind;
   file_stream file = settings_open(ws.settings.c_str(), "r");
-  off_t plain = 0;
+  settings_plain_parts plain;
   check(file && section_load(record, {::fileno(file.get()), ws.settings}, &plain, &err),
         "settings load");
 
@@ -219,16 +219,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     file_stream out(::fdopen(::memfd_create("rewritten", 0), "w+"));
     check(in && out, "streams");
     check(section_rewrite({::fileno(in.get()), ws.settings}, {::fileno(out.get()), "memory"},
-                          record, 0, &err),
+                          record, settings_plain_parts{}, &err),
           "rewrite");
     after = slurp_fd(::fileno(out.get()));
-    // The plain start the load found, copied as it stands, changes nothing.
+    // The plain parts the load found, copied as they stand, change nothing.
     file_stream again(::fdopen(::memfd_create("rewritten", 0), "w+"));
     check(::lseek(::fileno(in.get()), 0, SEEK_SET) == 0 && again, "rewind");
     check(section_rewrite({::fileno(in.get()), ws.settings}, {::fileno(again.get()), "memory"},
                           record, plain, &err),
-          "rewrite after a plain start");
-    check(slurp_fd(::fileno(again.get())) == after, "a plain start copied as it stands");
+          "rewrite after the plain parts");
+    check(slurp_fd(::fileno(again.get())) == after, "the plain parts copied as they stand");
   }
   // Now and then the whole run (lock, cp, load, new file, rename), which must
   // make the same file; it starts a process, so not on every input. The lock

@@ -88,15 +88,19 @@ TEST(BulkScan, AMarkedLineGetsTheLineRuleWhereverItStands) {
         const memory_file in(filler(at) + marked.line + "\nZ=2" + ending);
         std::string err;
         section_record loaded = ospf_record();
-        off_t plain = -1;
+        settings_plain_parts plain;
         ASSERT_TRUE(section_load(loaded, {in.fd, "in"}, &plain, &err)) << err;
         ASSERT_EQ(loaded.conf, marked.loaded);
-        // Only the filler is plain: the marked line is not.
-        ASSERT_EQ(plain, static_cast<off_t>(filler(at).size()));
+        // The filler and the line after it are plain, once it ends: the
+        // marked line is not.
+        const auto marked_end = static_cast<off_t>(filler(at).size() + marked.line.size() + 1);
+        ASSERT_EQ(plain.start, static_cast<off_t>(filler(at).size()));
+        ASSERT_EQ(plain.tail, final_line_feed ? marked_end : marked_end + 3);
+        ASSERT_EQ(plain.end, marked_end + static_cast<off_t>(3 + ending.size()));
         const std::string expected = marked.kept ? filler(at) + *marked.kept + "\nZ=2\n" + block
                                                  : filler(at) + block + "Z=2\n";
-        // The plain start copied as it stands, or read like the rest.
-        for (const off_t copied : {plain, off_t{0}}) {
+        // The plain parts copied as they stand, or read like the rest.
+        for (const settings_plain_parts& copied : {plain, settings_plain_parts{}}) {
           const memory_file out;
           ::lseek(in.fd, 0, SEEK_SET);
           ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), copied, &err))
@@ -117,7 +121,7 @@ TEST(BulkScan, ALineLongerThanTheBlockIsOneLine) {
     const memory_file out;
     std::string err;
     section_record loaded = ospf_record();
-    off_t plain = -1;
+    settings_plain_parts plain;
     ASSERT_TRUE(section_load(loaded, {in.fd, "in"}, &plain, &err)) << err;
     EXPECT_EQ(loaded.conf, "real");
     ::lseek(in.fd, 0, SEEK_SET);

@@ -1,6 +1,7 @@
 #include "settings/settings_file.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "settings/settings_line.h"
@@ -74,19 +75,26 @@ std::size_t lines_before(std::string_view lines, std::size_t first) {
   return end == std::string_view::npos ? 0 : end + 1;
 }
 
+// The end of the line that holds position at: past its line feed, or the
+// end of lines when it has none.
+std::size_t line_end(std::string_view lines, std::size_t at) {
+  const auto feed = lines.find('\n', at);
+  return feed == std::string_view::npos ? lines.size() : feed + 1;
+}
+
 }  // namespace
 
 bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
                        std::span<std::optional<std::string>> values,
-                       const settings_pair_marker* marker, off_t* plain, std::string* err) {
+                       const settings_pair_marker* marker, settings_plain_parts* plain,
+                       std::string* err) {
   std::size_t missing = keys.size();
   settings_line_reader reader = settings_line_reader_for(in);
   std::string_view lines;
   bool still_plain = plain != nullptr;
-  if (plain != nullptr) {
-    *plain = 0;
-  }
-  while (missing > 0 || still_plain) {
+  off_t offset = 0;        // of lines, from where the pass began
+  off_t not_plain_to = 0;  // the end of the last line that is not plain
+  while (missing > 0 || plain != nullptr) {
     if (!settings_read_lines(reader, &lines, err)) {
       return false;
     }
@@ -94,16 +102,28 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
       break;
     }
     std::size_t hit = next_marked(lines, 0, marker);
-    if (still_plain) {
-      const std::size_t whole = lines_before(lines, std::min(hit, lines.find('\r')));
-      *plain += static_cast<off_t>(whole);
-      still_plain = whole == lines.size();
+    if (plain != nullptr) {
+      const std::size_t carriage_return = lines.find('\r');
+      if (still_plain) {
+        const std::size_t whole = lines_before(lines, std::min(hit, carriage_return));
+        plain->start = offset + static_cast<off_t>(whole);
+        still_plain = whole == lines.size();
+      }
+      const void* last_return = ::memrchr(lines.data(), '\r', lines.size());
+      if (last_return != nullptr) {
+        const auto at = static_cast<std::size_t>(static_cast<const char*>(last_return) - lines.data());
+        not_plain_to = offset + static_cast<off_t>(line_end(lines, at));
+      }
+      if (lines.back() != '\n') {  // the last line, without its line feed
+        not_plain_to = offset + static_cast<off_t>(lines.size());
+      }
     }
-    for (std::size_t at = 0; missing > 0 && hit < lines.size();
+    for (std::size_t at = 0; (missing > 0 || plain != nullptr) && hit < lines.size();
          hit = next_marked(lines, at, marker)) {
       const std::string_view line = settings_line_around(lines, at, hit);
       at = static_cast<std::size_t>(line.data() + line.size() - lines.data()) + 1;
-      const auto pair = settings_split(settings_line_text(line));
+      not_plain_to = std::max(not_plain_to, offset + static_cast<off_t>(std::min(at, lines.size())));
+      const auto pair = missing > 0 ? settings_split(settings_line_text(line)) : std::nullopt;
       for (std::size_t i = 0; pair && i < keys.size(); ++i) {
         if (!values[i] && settings_keys_equal(pair->key, keys[i])) {
           values[i] = std::string(pair->value);
@@ -111,6 +131,11 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
         }
       }
     }
+    offset += static_cast<off_t>(lines.size());
+  }
+  if (plain != nullptr) {
+    plain->end = offset;
+    plain->tail = std::max(plain->start, not_plain_to);
   }
   return true;
 }

@@ -23,22 +23,31 @@ bool settings_keys_equal(std::string_view a, std::string_view b);
 // to the first other character; "-1" is 4294967295, "abc" is 0.
 std::uint32_t settings_parse_uint(std::string_view text);
 
-// One pass from the descriptor's offset to the end of the file that gives,
-// for each of keys, the value of the first line holding it (values[i] stays
-// empty when absent); it stops once every key is found. False, with the
+// The parts of a file, from where a pass began, that are whole lines without
+// a marker and without a carriage return: lines the format keeps as they
+// stand, which nothing looking for the marker needs to read again. The file
+// is plain before start and from tail to end.
+struct settings_plain_parts {
+  off_t start = 0;
+  off_t tail = -1;  // -1: nothing known past start; read on to the end
+  off_t end = -1;
+};
+
+// One pass from the descriptor's offset that gives, for each of keys, the
+// value of the first line holding it (values[i] stays empty when absent); it
+// stops once every key is found, unless plain is asked for. False, with the
 // reason in err, when a read or an allocation failed.
 //
 // marker: two bytes that every line holding one of keys holds, without
 // regard to case (a line holds a key when its text begins with it); only
 // lines around them are taken apart. Null: every line is.
 //
-// plain, unless null, receives how many bytes from where the pass began are
-// whole lines without the marker and without a carriage return: lines the
-// format keeps as they stand, which nothing looking for the marker needs to
-// read again.
+// plain, unless null, receives the plain parts; the pass then reads to the
+// end of the file.
 bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
                        std::span<std::optional<std::string>> values,
-                       const settings_pair_marker* marker, off_t* plain, std::string* err);
+                       const settings_pair_marker* marker, settings_plain_parts* plain,
+                       std::string* err);
 
 // Each appends one line to out: key, "=", the value and a line feed.
 // A text value is cut at its first NUL and to settings_max_value_length

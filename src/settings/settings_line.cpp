@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -56,6 +57,13 @@ void fill(settings_line_reader& reader) {
   if (want > page) {
     want -= want % page;
   }
+  if (reader.left >= 0) {
+    want = static_cast<std::size_t>(std::min(static_cast<off_t>(want), reader.left));
+    if (want == 0) {
+      reader.at_end = true;
+      return;
+    }
+  }
   ssize_t got = 0;
   do {
     got = ::read(reader.in.fd, reader.block.get() + reader.end, want);
@@ -66,6 +74,9 @@ void fill(settings_line_reader& reader) {
     return;
   }
   reader.end += static_cast<std::size_t>(got);
+  if (reader.left >= 0) {
+    reader.left -= got;
+  }
 }
 
 // Sixteen bytes as one value: GCC and Clang make this SSE2 on x86-64 and
@@ -146,9 +157,10 @@ std::size_t find_pair(std::string_view text, std::size_t from, const settings_pa
 
 }  // namespace
 
-settings_line_reader settings_line_reader_for(const named_fd& in) {
+settings_line_reader settings_line_reader_for(const named_fd& in, off_t limit) {
   settings_line_reader reader;
   reader.in = in;
+  reader.left = limit;
   return reader;
 }
 

@@ -11,6 +11,8 @@
 // is enough is said where it is chosen, next to the rule it serves.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -34,11 +36,13 @@ struct settings_line_reader {
   std::size_t end = 0;      // end of the bytes read
   bool at_end = false;      // end of file or a failed read
   int error = 0;            // errno of a failed read or allocation
+  off_t left = -1;          // bytes it may still read; -1: up to the end of the file
 };
 
 // Reads from the descriptor's offset on, with read(2): no stream between the
-// file and the block, so no byte is copied twice.
-settings_line_reader settings_line_reader_for(const named_fd& in);
+// file and the block, so no byte is copied twice. With a limit, it reads no
+// more than that many bytes, and the descriptor's offset stops there.
+settings_line_reader settings_line_reader_for(const named_fd& in, off_t limit = -1);
 
 // Hands out in *lines the next run of whole lines, each with its line feed,
 // as much as the block holds; at the end of the file the run may end with a

@@ -7,7 +7,7 @@
 
 #include "settings/settings_file.h"
 
-bool section_load(section_record& record, const named_fd& settings, off_t* plain,
+bool section_load(section_record& record, const named_fd& settings, settings_plain_parts* plain,
                   std::string* err) {
   std::vector<const catalogue_row*> rows;
   std::vector<std::string> keys;

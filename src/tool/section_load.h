@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "settings/settings_file.h"
 #include "sys/file_handle.h"
 #include "tool/section_catalogue.h"
 
@@ -16,7 +17,9 @@
 // False, with the reason in err, when a read failed (ENOMEM: no room for a
 // line); the record is then not to be written back.
 //
-// plain, unless null, receives how many bytes from where the load began are
-// whole lines that hold no carriage return and not the section's pattern,
-// in any case: lines the rewrite keeps as they stand.
-bool section_load(section_record& record, const named_fd& settings, off_t* plain, std::string* err);
+// plain, unless null, receives the parts of the file, from where the load
+// began, that are whole lines holding no carriage return and not the
+// section's pattern, in any case: lines the rewrite keeps as they stand. The
+// load then reads the whole file.
+bool section_load(section_record& record, const named_fd& settings, settings_plain_parts* plain,
+                  std::string* err);

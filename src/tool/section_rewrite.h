@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string>
 
+#include "settings/settings_file.h"
 #include "sys/file_handle.h"
 #include "tool/section_catalogue.h"
 
@@ -19,9 +20,10 @@ inline constexpr std::size_t config_text_max_stored = 12000;
 
 // Reads the lines of in from its current position and writes the new
 // content to out. The record must have been loaded and its conf set to the
-// new text. plain: how many bytes from there are known to be whole lines
-// that the rewrite keeps as they stand (section_load tells); they are copied
+// new text. plain: the parts from there on that are known to be whole lines
+// the rewrite keeps as they stand (section_load tells); they are copied
 // without being read here. False, with the reason in err, when a read of in
-// (ENOMEM: no room for a line) or a write to out failed.
+// (ENOMEM: no room for a line) or a write to out failed, or in ended before
+// plain.end.
 bool section_rewrite(const named_fd& in, const named_fd& out, const section_record& record,
-                     off_t plain, std::string* err);
+                     const settings_plain_parts& plain, std::string* err);

@@ -131,7 +131,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   record.section = name.token;
   record.key_infix = name.key_infix;
   record.kind = name.kind;
-  off_t plain = 0;  // the file's start that the rewrite keeps as it stands
+  settings_plain_parts plain;  // what the rewrite keeps as it stands, unread
   if (!section_load(record, in, &plain, &err)) {
     return not_updated(ident, err);
   }
