@@ -25,8 +25,9 @@ bool write_all(fd_writer& writer, std::string_view first, std::string_view secon
   while (!first.empty() || !second.empty()) {
     std::array<iovec, 2> pieces{iovec{const_cast<char*>(first.data()), first.size()},
                                 iovec{const_cast<char*>(second.data()), second.size()}};
-    const bool both = !first.empty();
-    const ssize_t put = ::writev(writer.fd, both ? &pieces[0] : &pieces[1], both ? 2 : 1);
+    const std::size_t from = first.empty() ? 1 : 0;
+    const std::size_t to = second.empty() ? 1 : 2;
+    const ssize_t put = ::writev(writer.fd, &pieces[from], static_cast<int>(to - from));
     if (put < 0 && errno == EINTR) {
       continue;
     }
@@ -35,7 +36,7 @@ bool write_all(fd_writer& writer, std::string_view first, std::string_view secon
       return false;
     }
     writer.written += put;
-    auto done = static_cast<std::size_t>(put);
+    const auto done = static_cast<std::size_t>(put);
     const std::size_t from_first = std::min(done, first.size());
     first.remove_prefix(from_first);
     second.remove_prefix(done - from_first);
