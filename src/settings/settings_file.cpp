@@ -103,16 +103,18 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
     }
     std::size_t hit = next_marked(lines, 0, marker);
     if (plain != nullptr) {
-      const std::size_t carriage_return = lines.find('\r');
-      if (still_plain) {
-        const std::size_t whole = lines_before(lines, std::min(hit, carriage_return));
-        plain->start = offset + static_cast<off_t>(whole);
-        still_plain = whole == lines.size();
-      }
+      // Most runs hold no carriage return: one pass over them tells.
       const void* last_return = ::memrchr(lines.data(), '\r', lines.size());
       if (last_return != nullptr) {
         const auto at = static_cast<std::size_t>(static_cast<const char*>(last_return) - lines.data());
         not_plain_to = offset + static_cast<off_t>(line_end(lines, at));
+      }
+      if (still_plain) {
+        const std::size_t carriage_return =
+            last_return != nullptr ? lines.find('\r') : std::string_view::npos;
+        const std::size_t whole = lines_before(lines, std::min(hit, carriage_return));
+        plain->start = offset + static_cast<off_t>(whole);
+        still_plain = whole == lines.size();
       }
       if (lines.back() != '\n') {  // the last line, without its line feed
         not_plain_to = offset + static_cast<off_t>(lines.size());
