@@ -106,7 +106,8 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
       // Most runs hold no carriage return: one pass over them tells.
       const void* last_return = ::memrchr(lines.data(), '\r', lines.size());
       if (last_return != nullptr) {
-        const auto at = static_cast<std::size_t>(static_cast<const char*>(last_return) - lines.data());
+        const auto at =
+            static_cast<std::size_t>(static_cast<const char*>(last_return) - lines.data());
         not_plain_to = offset + static_cast<off_t>(line_end(lines, at));
       }
       if (still_plain) {
@@ -124,7 +125,8 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
          hit = next_marked(lines, at, marker)) {
       const std::string_view line = settings_line_around(lines, at, hit);
       at = static_cast<std::size_t>(line.data() + line.size() - lines.data()) + 1;
-      not_plain_to = std::max(not_plain_to, offset + static_cast<off_t>(std::min(at, lines.size())));
+      not_plain_to =
+          std::max(not_plain_to, offset + static_cast<off_t>(std::min(at, lines.size())));
       const auto pair = missing > 0 ? settings_split(settings_line_text(line)) : std::nullopt;
       for (std::size_t i = 0; pair && i < keys.size(); ++i) {
         if (!values[i] && settings_keys_equal(pair->key, keys[i])) {

@@ -87,11 +87,11 @@ bool rewrite_line(rewrite& rewrite, std::string_view line, std::string* err) {
   return fd_writer_add(rewrite.out, section_block(rewrite.record), err);
 }
 
-// One run of whole lines from the reader. With the loader's plain start
+// One run of whole lines from the reader. With the loader's plain parts
 // copied by the kernel, a store into a 10 MB settings file of 36-byte lines
-// counts 0.70 instructions a byte for pim_sm and 0.78 for ospf, against 6.2
-// and 10.1 when every line was taken apart (callgrind, x86-64 static-pie
-// Release build; bench/compare.sh).
+// counts 0.81 instructions a byte for pim_sm and 0.78 for ospf (nearly all
+// of it the loader's search), against 6.2 and 10.1 when every line was taken
+// apart (callgrind, x86-64 static-pie Release build; bench/compare.sh).
 bool rewrite_lines(rewrite& rewrite, std::string_view lines, std::string* err) {
   std::size_t next_cr = find_carriage_return(lines, 0);
   std::size_t next_pattern = settings_find_pair(lines, 0, rewrite.marker);
@@ -131,7 +131,8 @@ bool section_rewrite(const named_fd& in, const named_fd& out, const section_reco
   // settings file whose section stands near its end took 1.11-1.23 times the
   // floor's time before, 1.01-1.08 with it (router-like build,
   // bench/compare.sh, spread of 3 runs). The tail: with the section at the
-  // top, the same store took 1.xx before, 1.xx with it.
+  // top, the same store took 1.11 times the floor's time before, 1.05 with it
+  // (bench/segments.sh, medians of 8).
   if (plain.start > 0 && !fd_writer_copy(rewrite.out, in.fd, plain.start, err)) {
     return false;
   }
