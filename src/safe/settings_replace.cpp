@@ -117,7 +117,7 @@ bool settings_replace_commit(settings_replacement& replacement, std::string* err
   // the rename, as the floor's is, it costs less. A store into a 4 KB
   // settings file, in three rounds of 30 (bench/segments.sh, medians): from
   // the hash tool's exit to the run's end 0.43-0.48 ms before, 0.19-0.24 ms
-  // after; from cp's exit to the hash tool 0.03-0.18 ms more; in all 6.40,
+  // after; from cp's exit to the hash tool 0.07-0.18 ms more; in all 6.40,
   // 6.24 and 4.49 ms before, 6.21, 6.23 and 4.47 ms after.
   replacement.old_file.reset();
   if (sync_retrying(fd) != 0) {
