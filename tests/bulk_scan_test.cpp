@@ -17,12 +17,12 @@
 
 namespace {
 
-// A descriptor holding text, at offset 0.
+// A descriptor holding text, its position left at the end: the load and the
+// rewrite read at offsets of their own.
 struct memory_file {
   int fd = ::memfd_create("settings", 0);
   explicit memory_file(std::string_view text = {}) {
     EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ::lseek(fd, 0, SEEK_SET);
   }
   memory_file(const memory_file&) = delete;
   memory_file& operator=(const memory_file&) = delete;
@@ -102,7 +102,6 @@ TEST(BulkScan, AMarkedLineGetsTheLineRuleWhereverItStands) {
         // The plain parts copied as they stand, or read like the rest.
         for (const settings_plain_parts& copied : {plain, settings_plain_parts{}}) {
           const memory_file out;
-          ::lseek(in.fd, 0, SEEK_SET);
           ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), copied, &err))
               << err;
           ASSERT_EQ(out.content(), expected);
@@ -124,7 +123,6 @@ TEST(BulkScan, ALineLongerThanTheBlockIsOneLine) {
     settings_plain_parts plain;
     ASSERT_TRUE(section_load(loaded, {in.fd, "in"}, &plain, &err)) << err;
     EXPECT_EQ(loaded.conf, "real");
-    ::lseek(in.fd, 0, SEEK_SET);
     ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), plain, &err)) << err;
     EXPECT_EQ(out.content(), block);
   }

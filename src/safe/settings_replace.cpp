@@ -43,29 +43,40 @@ settings_replacement::~settings_replacement() {
   }
 }
 
-bool settings_replace_begin(const std::string& target, settings_replacement* made, std::string* err,
-                            warning_list& warnings) {
+bool settings_replace_open(const std::string& target, settings_replacement* made, std::string* err,
+                           warning_list& warnings) {
   settings_replacement& replacement = *made;
   replacement.target = target;
-  // O_NONBLOCK: a FIFO put there meanwhile must not hang the open; it is
-  // refused below.
-  replacement.old_file.reset(
-      ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!replacement.old_file) {
-    *err = os_error("cannot open " + target);
+  // Only a regular file is settings: cp and every open block for ever on a
+  // FIFO, and opening a device can act on it. So nothing else is opened.
+  struct stat named {};
+  if (::lstat(target.c_str(), &named) != 0) {
+    *err = os_error("no settings file " + target);
     return false;
   }
-  struct stat old_file {};
-  if (::fstat(replacement.old_file.get(), &old_file) != 0) {
-    *err = os_error("cannot stat " + target);
-    return false;
-  }
-  if (!S_ISREG(old_file.st_mode)) {
+  if (!S_ISREG(named.st_mode)) {
     *err = target + " is not a regular file";
     return false;
   }
-  if (old_file.st_nlink > 1) {
-    warnings.push_back(target + " has " + std::to_string(old_file.st_nlink) +
+  // O_NONBLOCK: a FIFO put there meanwhile must not hang the open; it is
+  // refused below.
+  replacement.settings.reset(
+      ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!replacement.settings) {
+    *err = os_error("cannot open " + target);
+    return false;
+  }
+  struct stat opened {};
+  if (::fstat(replacement.settings.get(), &opened) != 0) {
+    *err = os_error("cannot stat " + target);
+    return false;
+  }
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+    *err = target + " was replaced while it was opened";
+    return false;
+  }
+  if (opened.st_nlink > 1) {
+    warnings.push_back(target + " has " + std::to_string(opened.st_nlink) +
                        " hard links; its other names keep the old content");
   }
   const std::string dir = path_dir(target);
@@ -74,8 +85,14 @@ bool settings_replace_begin(const std::string& target, settings_replacement* mad
     *err = os_error("cannot open directory " + dir);
     return false;
   }
+  return true;
+}
+
+bool settings_replace_begin(settings_replacement& replacement, std::string* err) {
   // mkostemp creates the file 0600: root's alone until commit.
-  std::string temp = dir + (dir == "/" ? "" : "/") + temp_prefix(target) + std::string(temp_suffix);
+  const std::string dir = path_dir(replacement.target);
+  std::string temp =
+      dir + (dir == "/" ? "" : "/") + temp_prefix(replacement.target) + std::string(temp_suffix);
   unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) {
     *err = os_error("cannot create a new file in " + dir);
@@ -94,7 +111,7 @@ bool settings_replace_commit(settings_replacement& replacement, std::string* err
     *err = os_error("cannot take all access from " + replacement.temp_path);
     return false;
   }
-  if (::fstat(replacement.old_file.get(), &old_file) != 0) {
+  if (::fstat(replacement.settings.get(), &old_file) != 0) {
     *err = os_error("cannot stat " + replacement.target);
     return false;
   }
@@ -103,7 +120,7 @@ bool settings_replace_commit(settings_replacement& replacement, std::string* err
     return false;
   }
   mode_t mode = old_file.st_mode & 07777;
-  if (!file_attributes_copy(replacement.old_file.get(), fd, mode, err, warnings)) {
+  if (!file_attributes_copy(replacement.settings.get(), fd, mode, err, warnings)) {
     *err += " (new file " + replacement.temp_path + ")";
     return false;
   }
@@ -111,15 +128,11 @@ bool settings_replace_commit(settings_replacement& replacement, std::string* err
     *err = os_error("cannot give " + replacement.temp_path + " the mode of " + replacement.target);
     return false;
   }
-  // Its attributes are taken. Held open past the rename, the old file would
-  // be freed (and its blocks discarded, on a disk mounted with discard) only
-  // after the hash tool, while the caller waits for the run to end; freed by
-  // the rename, as the floor's is, it costs less. A store into a 4 KB
-  // settings file, in three rounds of 30 (bench/segments.sh, medians): from
-  // the hash tool's exit to the run's end 0.43-0.48 ms before, 0.19-0.24 ms
-  // after; from cp's exit to the hash tool 0.07-0.18 ms more; in all 6.40,
-  // 6.24 and 4.49 ms before, 6.21, 6.23 and 4.47 ms after.
-  replacement.old_file.reset();
+  // Read and its attributes taken. Held open past the rename, the old file
+  // would be freed (and its blocks discarded, on a disk mounted with discard)
+  // only after the hash tool, while the caller waits for the run to end;
+  // freed by the rename, it costs less (see doc/benchmark.md).
+  replacement.settings.reset();
   if (sync_retrying(fd) != 0) {
     *err = os_error("syncing " + replacement.temp_path);
     return false;

@@ -3,10 +3,21 @@
 // that no other user can open the new file before it is in place with no
 // more access than the old file gave.
 //
-//   settings_replace_begin   opens the old file and creates the new one
-//                            beside it: root's, mode 0600. Under a default
-//                            ACL of the directory, a file created 0600 gets
-//                            the mask ---, so no inherited entry is effective.
+// The new file is built from the settings file itself, read through one
+// descriptor opened here under the run's lock: the same descriptor serves
+// the load, the rewrite and the copying of the old file's attributes, and no
+// child of the run holds it (O_CLOEXEC; the runner closes the rest).
+//
+//   settings_replace_open    opens the settings file at target, a path with
+//                            no symbolic link left in it: only a regular
+//                            file, and the very file target named (device
+//                            and inode) when it was looked at; nothing else
+//                            is ever opened there;
+//   (read through .settings, at offsets: its position is nobody's state)
+//   settings_replace_begin   creates the new file beside it: root's, mode
+//                            0600. Under a default ACL of the directory, a
+//                            file created 0600 gets the mask ---, so no
+//                            inherited entry is effective.
 //   (write through .fd)
 //   settings_replace_commit  in this order, each step for a reason:
 //     1. (the writer has flushed: the content is complete before anyone but
@@ -41,7 +52,7 @@
 struct settings_replacement {
   std::string target;     // the settings file itself, symbolic links resolved
   std::string temp_path;  // the new file; empty once renamed into place or removed
-  unique_fd old_file;     // the settings file, for its attributes; closed once they are copied
+  unique_fd settings;     // the settings file, read-only: read, then its attributes copied
   unique_fd directory;    // the target's directory, synced after the rename
   unique_fd fd;           // the new file, opened for writing
 
@@ -53,13 +64,16 @@ struct settings_replacement {
   ~settings_replacement();  // removes a new file that was not committed
 };
 
-// Creates the new file for the settings file at target, a path with no
-// symbolic link left in it, in *replacement. False, with the reason in err,
-// when target is not a regular file or the new file cannot be made. A
-// settings file with other hard links gets a warning: only this name gets
-// the new content.
-bool settings_replace_begin(const std::string& target, settings_replacement* made, std::string* err,
-                            warning_list& warnings);
+// Opens the settings file at target in *made. False, with the reason in
+// err, when target is missing, not a regular file, or not the file it named
+// a moment before. A settings file with other hard links gets a warning:
+// only this name gets the new content.
+bool settings_replace_open(const std::string& target, settings_replacement* made, std::string* err,
+                           warning_list& warnings);
+
+// Creates the new file beside the opened settings file. False, with the
+// reason in err, when it cannot be made.
+bool settings_replace_begin(settings_replacement& replacement, std::string* err);
 
 // Steps 1 to 7: true once the new content is in place. An attribute that had
 // to be dropped (the filesystem cannot hold it) gets a warning.

@@ -14,6 +14,7 @@
 
 #include "safe/leftovers.h"
 #include "sys/failure.h"
+#include "sys/file_handle.h"
 #include "sys/path_parts.h"
 
 namespace {
@@ -146,54 +147,23 @@ bool place_own_file(const std::string& path, working_copy& copy, std::string* er
   return false;
 }
 
-// What cp left at the path, if it is what a cp of root's makes and another
-// user cannot: a regular file of root's, with one link, of the settings
-// file's size. Opened without following a link, and without waiting on a FIFO.
-bool accept_copy(working_copy& copy, const std::string& target, std::string* err) {
-  unique_fd fd(
-      ::open(copy.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd) {
-    *err = os_error("cannot open the copy " + copy.path);
-    return false;
+// After cp: the copy is whatever cp left at the path, which need not be the
+// file placed for it (a cp may unlink its destination and create it anew).
+// Only a regular file of root's there is the run's to remove; anything else
+// is not ours, and the path is forgotten.
+void identify_copy(working_copy& copy) {
+  struct stat left {};
+  if (::lstat(copy.path.c_str(), &left) == 0 && S_ISREG(left.st_mode) && left.st_uid == 0) {
+    copy.device = left.st_dev;
+    copy.inode = left.st_ino;
+  } else {
+    copy.path.clear();
   }
-  struct stat filled {};
-  struct stat settings {};
-  if (::fstat(fd.get(), &filled) != 0) {
-    *err = os_error("cannot stat the copy " + copy.path);
-    return false;
-  }
-  if (!S_ISREG(filled.st_mode) || filled.st_uid != 0 || filled.st_nlink != 1 ||
-      (filled.st_mode & 077) != 0) {
-    *err = copy.path +
-           " is not a copy made by root (a regular file of root's with one link and no group or "
-           "other permission)";
-    return false;
-  }
-  if (::stat(target.c_str(), &settings) != 0) {
-    *err = os_error("cannot stat " + target);
-    return false;
-  }
-  if (filled.st_size != settings.st_size) {
-    *err = copy.path + " holds " + std::to_string(filled.st_size) + " bytes, " + target + " " +
-           std::to_string(settings.st_size);
-    return false;
-  }
-  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) != 0) {
-    *err = errno == EAGAIN ? copy.path + " is open for writing in another process"
-                           : os_error("cannot take a read lease on " + copy.path);
-    return false;
-  }
-  copy.fd = std::move(fd);
-  copy.size = filled.st_size;
-  copy.device = filled.st_dev;
-  copy.inode = filled.st_ino;
-  return true;
 }
 
 }  // namespace
 
 working_copy::~working_copy() {
-  fd.reset();
   if (!path.empty() && names_file(path, device, inode)) {
     ::unlink(path.c_str());
   }
@@ -216,28 +186,9 @@ bool working_copy_make(const working_copy_request& request, working_copy* copy, 
   // running behind it.
   const program_options options{
       .bound = request.bound, .lifetime = program_lifetime::ends_with_run, .umask = 077};
-  return run_program(request.copy_program, args, options, err) &&
-         accept_copy(*copy, request.target, err);
-}
-
-bool working_copy_finish_reading(working_copy& copy, std::string* err) {
-  if (!copy.fd) {
-    *err = copy.path + " was not read";
-    return false;
-  }
-  // While the lease is being broken it reads as F_UNLCK, the break's target.
-  const int lease = ::fcntl(copy.fd.get(), F_GETLEASE);
-  const off_t read_to = ::lseek(copy.fd.get(), 0, SEEK_CUR);
-  copy.fd.reset();  // releases the lease: a writer held up by it may go on
-  if (lease < 0) {
-    *err = os_error("cannot ask for the lease on " + copy.path);
-    return false;
-  }
-  if (lease != F_RDLCK || read_to != copy.size) {
-    *err = "the working copy changed while it was read";
-    return false;
-  }
-  return true;
+  const bool copied = run_program(request.copy_program, args, options, err);
+  identify_copy(*copy);
+  return copied;
 }
 
 bool working_copy_remove(working_copy& copy, std::string* err) {

@@ -65,22 +65,11 @@ std::uint32_t settings_parse_uint(std::string_view text) {
 
 namespace {
 
+// Where the next line that is not plain stands; every line is looked at
+// without a marker.
 std::size_t next_marked(std::string_view lines, std::size_t from,
                         const settings_pair_marker* marker) {
-  return marker != nullptr ? settings_find_pair(lines, from, *marker) : from;
-}
-
-// The whole lines before the line of first (a marker or a carriage return).
-std::size_t lines_before(std::string_view lines, std::size_t first) {
-  const auto end = first == 0 ? std::string_view::npos : lines.rfind('\n', first - 1);
-  return end == std::string_view::npos ? 0 : end + 1;
-}
-
-// The end of the line that holds position at: past its line feed, or the
-// end of lines when it has none.
-std::size_t line_end(std::string_view lines, std::size_t at) {
-  const auto feed = lines.find('\n', at);
-  return feed == std::string_view::npos ? lines.size() : feed + 1;
+  return marker != nullptr ? settings_find_not_plain(lines, from, *marker) : from;
 }
 
 }  // namespace
@@ -91,16 +80,15 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
                        std::string* err) {
   std::size_t missing = keys.size();
   // Keys upper-cased once, and each line's key once: folding both at every
-  // comparison made this pass count 222 k instructions in a store into a
-  // 4 KB settings file, against 129 k (482 k against 393 k for the whole
-  // store; pim_sm, 58 keys; callgrind, x86-64 static-pie Release build).
+  // comparison cost this pass most of its instructions in a small file (see
+  // doc/benchmark.md).
   std::vector<std::string> upper_keys(keys.size());
   std::transform(keys.begin(), keys.end(), upper_keys.begin(),
                  [](const std::string& key) { return ascii_upper(key); });
-  settings_line_reader reader = settings_line_reader_for(in);
+  settings_line_reader reader = settings_line_reader_for(in, 0);
   std::string_view lines;
   bool still_plain = plain != nullptr;
-  off_t offset = 0;        // of lines, from where the pass began
+  off_t offset = 0;        // of lines in the file
   off_t not_plain_to = 0;  // the end of the last line that is not plain
   while (missing > 0 || plain != nullptr) {
     if (!settings_read_lines(reader, &lines, err)) {
@@ -109,32 +97,17 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
     if (lines.empty()) {
       break;
     }
-    std::size_t hit = next_marked(lines, 0, marker);
-    if (plain != nullptr) {
-      // Most runs hold no carriage return: one pass over them tells.
-      const void* last_return = ::memrchr(lines.data(), '\r', lines.size());
-      if (last_return != nullptr) {
-        const auto at =
-            static_cast<std::size_t>(static_cast<const char*>(last_return) - lines.data());
-        not_plain_to = offset + static_cast<off_t>(line_end(lines, at));
-      }
-      if (still_plain) {
-        const std::size_t carriage_return =
-            last_return != nullptr ? lines.find('\r') : std::string_view::npos;
-        const std::size_t whole = lines_before(lines, std::min(hit, carriage_return));
-        plain->start = offset + static_cast<off_t>(whole);
-        still_plain = whole == lines.size();
-      }
-      if (lines.back() != '\n') {  // the last line, without its line feed
-        not_plain_to = offset + static_cast<off_t>(lines.size());
-      }
-    }
-    for (std::size_t at = 0; (missing > 0 || plain != nullptr) && hit < lines.size();
+    for (std::size_t at = 0, hit = next_marked(lines, 0, marker);
+         (missing > 0 || plain != nullptr) && hit < lines.size();
          hit = next_marked(lines, at, marker)) {
       const std::string_view line = settings_line_around(lines, at, hit);
-      at = static_cast<std::size_t>(line.data() + line.size() - lines.data()) + 1;
-      not_plain_to =
-          std::max(not_plain_to, offset + static_cast<off_t>(std::min(at, lines.size())));
+      const auto line_start = static_cast<std::size_t>(line.data() - lines.data());
+      if (still_plain) {
+        plain->start = offset + static_cast<off_t>(line_start);
+        still_plain = false;
+      }
+      at = line_start + line.size() + 1;
+      not_plain_to = offset + static_cast<off_t>(std::min(at, lines.size()));
       const auto pair = missing > 0 ? settings_split(settings_line_text(line)) : std::nullopt;
       const std::string upper_key = pair ? ascii_upper(pair->key) : std::string();
       for (std::size_t i = 0; pair && i < keys.size(); ++i) {
@@ -144,7 +117,18 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
         }
       }
     }
+    if (plain != nullptr && lines.back() != '\n') {  // the last line, without its line feed
+      const auto last = lines.rfind('\n');
+      if (still_plain) {
+        plain->start = offset + static_cast<off_t>(last == std::string_view::npos ? 0 : last + 1);
+        still_plain = false;
+      }
+      not_plain_to = offset + static_cast<off_t>(lines.size());
+    }
     offset += static_cast<off_t>(lines.size());
+    if (still_plain) {
+      plain->start = offset;
+    }
   }
   if (plain != nullptr) {
     plain->end = offset;

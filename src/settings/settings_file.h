@@ -23,24 +23,25 @@ bool settings_keys_equal(std::string_view a, std::string_view b);
 // to the first other character; "-1" is 4294967295, "abc" is 0.
 std::uint32_t settings_parse_uint(std::string_view text);
 
-// The parts of a file, from where a pass began, that are whole lines without
-// a marker and without a carriage return: lines the format keeps as they
-// stand, which nothing looking for the marker needs to read again. The file
-// is plain before start and from tail to end.
+// The parts of a file that are plain lines (settings_find_not_plain): lines
+// the format keeps as they stand, which nothing looking for the marker needs
+// to read again. Offsets in the file: it is plain before start and from tail
+// to end.
 struct settings_plain_parts {
   off_t start = 0;
   off_t tail = -1;  // -1: nothing known past start; read on to the end
   off_t end = -1;
 };
 
-// One pass from the descriptor's offset that gives, for each of keys, the
-// value of the first line holding it (values[i] stays empty when absent); it
+// One pass over the file from its start (pread: the descriptor's position is
+// neither used nor moved) that gives, for each of keys, the value of the
+// first line holding it (values[i] stays empty when absent); it
 // stops once every key is found, unless plain is asked for. False, with the
 // reason in err, when a read or an allocation failed.
 //
 // marker: two bytes that every line holding one of keys holds, without
 // regard to case (a line holds a key when its text begins with it); only
-// lines around them are taken apart. Null: every line is.
+// the lines that are not plain under it are taken apart. Null: every line is.
 //
 // plain, unless null, receives the plain parts; the pass then reads to the
 // end of the file.

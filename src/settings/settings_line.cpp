@@ -66,7 +66,7 @@ void fill(settings_line_reader& reader) {
   }
   ssize_t got = 0;
   do {
-    got = ::read(reader.in.fd, reader.block.get() + reader.end, want);
+    got = ::pread(reader.in.fd, reader.block.get() + reader.end, want, reader.offset);
   } while (got < 0 && errno == EINTR);
   if (got <= 0) {
     reader.at_end = true;
@@ -74,6 +74,7 @@ void fill(settings_line_reader& reader) {
     return;
   }
   reader.end += static_cast<std::size_t>(got);
+  reader.offset += got;
   if (reader.left >= 0) {
     reader.left -= got;
   }
@@ -155,11 +156,16 @@ std::size_t find_pair(std::string_view text, std::size_t from, const settings_pa
   return text.size();
 }
 
+std::size_t find_pair(std::string_view text, std::size_t from, const settings_pair_marker& marker) {
+  return marker.folded ? find_pair<true>(text, from, marker) : find_pair<false>(text, from, marker);
+}
+
 }  // namespace
 
-settings_line_reader settings_line_reader_for(const named_fd& in, off_t limit) {
+settings_line_reader settings_line_reader_for(const named_fd& in, off_t from, off_t limit) {
   settings_line_reader reader;
   reader.in = in;
+  reader.offset = from;
   reader.left = limit;
   return reader;
 }
@@ -193,9 +199,14 @@ bool settings_read_lines(settings_line_reader& reader, std::string_view* lines, 
   }
 }
 
-std::size_t settings_find_pair(std::string_view text, std::size_t from,
-                               const settings_pair_marker& marker) {
-  return marker.folded ? find_pair<true>(text, from, marker) : find_pair<false>(text, from, marker);
+std::size_t settings_find_not_plain(std::string_view text, std::size_t from,
+                                    const settings_pair_marker& marker) {
+  const std::size_t pair = find_pair(text, from, marker);
+  // Only the bytes before the pair can hold an earlier carriage return: each
+  // byte is searched once for each, however many lines are not plain.
+  const void* cr = std::memchr(text.data() + from, '\r', pair - from);
+  return cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - text.data())
+                       : pair;
 }
 
 std::string_view settings_line_around(std::string_view text, std::size_t from, std::size_t at) {

@@ -36,13 +36,14 @@ struct settings_line_reader {
   std::size_t end = 0;      // end of the bytes read
   bool at_end = false;      // end of file or a failed read
   int error = 0;            // errno of a failed read or allocation
+  off_t offset = 0;         // where in the file the next read starts
   off_t left = -1;          // bytes it may still read; -1: up to the end of the file
 };
 
-// Reads from the descriptor's offset on, with read(2): no stream between the
-// file and the block, so no byte is copied twice. With a limit, it reads no
-// more than that many bytes, and the descriptor's offset stops there.
-settings_line_reader settings_line_reader_for(const named_fd& in, off_t limit = -1);
+// Reads from offset from on, with pread(2): no stream between the file and
+// the block, so no byte is copied twice, and the descriptor's own position is
+// neither used nor moved. With a limit, it reads no more than that many bytes.
+settings_line_reader settings_line_reader_for(const named_fd& in, off_t from, off_t limit = -1);
 
 // Hands out in *lines the next run of whole lines, each with its line feed,
 // as much as the block holds; at the end of the file the run may end with a
@@ -61,11 +62,18 @@ struct settings_pair_marker {
   bool folded;
 };
 
-// Where the pair first stands in text at or after from; text.size() when it
-// does not. Runs over 16 bytes a step: this search is most of what a store
-// spends on the file's bytes (see section_rewrite.cpp for the figures).
-std::size_t settings_find_pair(std::string_view text, std::size_t from,
-                               const settings_pair_marker& marker);
+// The one rule of what the format keeps as it stands: a plain line is a
+// whole line, ended by its line feed, that holds neither a carriage return
+// nor the marker. The loader calls the parts of a file made of plain lines
+// plain (with its folded marker, which stands wherever the rewrite's does),
+// and the rewrite copies exactly those unread; both find the lines that are
+// not plain here. Returns where the first byte at or after from stands that
+// makes its line not plain (a carriage return or the pair), or text.size().
+// A last line without a line feed is the caller's to tell. The pair is
+// searched 16 bytes a step: this search is most of what a store spends on
+// the file's bytes (see doc/benchmark.md).
+std::size_t settings_find_not_plain(std::string_view text, std::size_t from,
+                                    const settings_pair_marker& marker);
 
 // The line of text that holds position at, without its line feed; it starts
 // no earlier than from, which must be a line's start.

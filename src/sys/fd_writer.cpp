@@ -61,11 +61,12 @@ bool write_pending_pages(fd_writer& writer, std::string* err) {
 }
 
 // The kernel's copy failed before it began: through this process instead.
-bool copy_through(fd_writer& writer, int from, off_t length, std::string* err) {
+bool copy_through(fd_writer& writer, int from, off_t offset, off_t length, std::string* err) {
   std::array<char, 1 << 16> block{};
   while (length > 0) {
     const ssize_t got =
-        ::read(from, block.data(), static_cast<std::size_t>(std::min<off_t>(length, block.size())));
+        ::pread(from, block.data(), static_cast<std::size_t>(std::min<off_t>(length, block.size())),
+                offset);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -77,6 +78,7 @@ bool copy_through(fd_writer& writer, int from, off_t length, std::string* err) {
     if (!write_all(writer, {block.data(), static_cast<std::size_t>(got)}, err)) {
       return false;
     }
+    offset += got;
     length -= got;
   }
   return true;
@@ -110,18 +112,18 @@ bool fd_writer_add(fd_writer& writer, std::string_view data, std::string* err) {
   return true;
 }
 
-bool fd_writer_copy(fd_writer& writer, int from, off_t length, std::string* err) {
+bool fd_writer_copy(fd_writer& writer, int from, off_t offset, off_t length, std::string* err) {
   if (!fd_writer_flush(writer, err)) {
     return false;
   }
   bool begun = false;
   while (length > 0) {
-    const ssize_t sent = ::sendfile(writer.fd, from, nullptr, static_cast<std::size_t>(length));
+    const ssize_t sent = ::sendfile(writer.fd, from, &offset, static_cast<std::size_t>(length));
     if (sent < 0 && errno == EINTR) {
       continue;
     }
     if (sent < 0 && !begun && (errno == EINVAL || errno == ENOSYS)) {
-      return copy_through(writer, from, length, err);
+      return copy_through(writer, from, offset, length, err);
     }
     if (sent <= 0) {
       *err = sent < 0 ? os_error("writing " + std::string(writer.path))

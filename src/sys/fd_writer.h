@@ -35,9 +35,10 @@ fd_writer fd_writer_for(const named_fd& file);
 // write failed.
 bool fd_writer_add(fd_writer& writer, std::string_view data, std::string* err);
 
-// Appends the next length bytes of from, read from its offset on, without
-// bringing them into this process where the kernel can (sendfile).
-bool fd_writer_copy(fd_writer& writer, int from, off_t length, std::string* err);
+// Appends length bytes of from, read at offset (pread, or sendfile with an
+// offset: from's own position is neither used nor moved), without bringing
+// them into this process where the kernel can.
+bool fd_writer_copy(fd_writer& writer, int from, off_t offset, off_t length, std::string* err);
 
 // Writes what was kept.
 bool fd_writer_flush(fd_writer& writer, std::string* err);

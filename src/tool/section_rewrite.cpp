@@ -66,12 +66,6 @@ struct rewrite {
   bool block_written = false;
 };
 
-std::size_t find_carriage_return(std::string_view lines, std::size_t from) {
-  const void* cr = std::memchr(lines.data() + from, '\r', lines.size() - from);
-  return cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - lines.data())
-                       : lines.size();
-}
-
 // The rule for one line, without its line feed: its text is kept, ended by
 // one line feed, unless it belongs to the section; the section's block takes
 // the place of its first line.
@@ -93,17 +87,9 @@ bool rewrite_line(rewrite& rewrite, std::string_view line, std::string* err) {
 // of it the loader's search), against 6.2 and 10.1 when every line was taken
 // apart (callgrind, x86-64 static-pie Release build; bench/compare.sh).
 bool rewrite_lines(rewrite& rewrite, std::string_view lines, std::string* err) {
-  std::size_t next_cr = find_carriage_return(lines, 0);
-  std::size_t next_pattern = settings_find_pair(lines, 0, rewrite.marker);
   std::size_t at = 0;
   while (at < lines.size()) {
-    if (next_cr < at) {
-      next_cr = find_carriage_return(lines, at);
-    }
-    if (next_pattern < at) {
-      next_pattern = settings_find_pair(lines, at, rewrite.marker);
-    }
-    const std::size_t hit = std::min(next_cr, next_pattern);
+    const std::size_t hit = settings_find_not_plain(lines, at, rewrite.marker);
     if (hit >= lines.size()) {
       // Kept as they stand; a last line without a line feed gets one.
       return fd_writer_add(rewrite.out, lines.substr(at), err) &&
@@ -127,18 +113,13 @@ bool section_rewrite(const named_fd& in, const named_fd& out, const section_reco
   const std::string pattern = section_pattern(record.key_infix);
   rewrite rewrite{fd_writer_for(out), pattern, section_marker(pattern, false), record};
   // The parts the loader already read and found plain are copied by the
-  // kernel, not read and searched again. The start: a store into a 10 MB
-  // settings file whose section stands near its end took 1.11-1.23 times the
-  // floor's time before, 1.01-1.08 with it (router-like build,
-  // bench/compare.sh, spread of 3 runs). The tail: with the section at the
-  // top, the same store took 1.11 times the floor's time before, 1.05 with it
-  // (bench/segments.sh, medians of 8).
-  if (plain.start > 0 && !fd_writer_copy(rewrite.out, in.fd, plain.start, err)) {
+  // kernel, not read and searched again (see doc/benchmark.md).
+  if (plain.start > 0 && !fd_writer_copy(rewrite.out, in.fd, 0, plain.start, err)) {
     return false;
   }
   const bool tail_known = plain.tail >= 0;
   settings_line_reader reader =
-      settings_line_reader_for(in, tail_known ? plain.tail - plain.start : -1);
+      settings_line_reader_for(in, plain.start, tail_known ? plain.tail - plain.start : -1);
   for (bool more = true; more;) {
     std::string_view lines;
     if (!settings_read_lines(reader, &lines, err) || !rewrite_lines(rewrite, lines, err)) {
@@ -146,8 +127,12 @@ bool section_rewrite(const named_fd& in, const named_fd& out, const section_reco
     }
     more = !lines.empty();
   }
+  if (tail_known && reader.offset != plain.tail) {
+    *err = std::string(in.path) + " ended before " + std::to_string(plain.tail) + " bytes";
+    return false;
+  }
   if (tail_known && plain.end > plain.tail &&
-      !fd_writer_copy(rewrite.out, in.fd, plain.end - plain.tail, err)) {
+      !fd_writer_copy(rewrite.out, in.fd, plain.tail, plain.end - plain.tail, err)) {
     return false;
   }
   // No line of the section: its block goes at the end.

@@ -18,12 +18,12 @@
 // than a settings value may be, and be cut: such a text is refused.
 inline constexpr std::size_t config_text_max_stored = 12000;
 
-// Reads the lines of in from its current position and writes the new
-// content to out. The record must have been loaded and its conf set to the
-// new text. plain: the parts from there on that are known to be whole lines
-// the rewrite keeps as they stand (section_load tells); they are copied
-// without being read here. False, with the reason in err, when a read of in
-// (ENOMEM: no room for a line) or a write to out failed, or in ended before
-// plain.end.
+// Reads the lines of in from its start (pread and sendfile at offsets: its
+// position is not used) and writes the new content to out, an empty file.
+// The record must have been loaded and its conf set to the new text. plain:
+// the parts known to be plain lines, which the rewrite keeps as they stand
+// (section_load tells); they are copied without being read here. False, with
+// the reason in err, when a read of in (ENOMEM: no room for a line) or a
+// write to out failed, or in ended before plain.end.
 bool section_rewrite(const named_fd& in, const named_fd& out, const section_record& record,
                      const settings_plain_parts& plain, std::string* err);

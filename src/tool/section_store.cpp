@@ -1,10 +1,5 @@
 #include "tool/section_store.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <string>
 
 #include "safe/section_lock.h"
@@ -29,21 +24,6 @@ run_report failed(exit_status status, std::string_view ident, std::string messag
 
 run_report not_updated(std::string_view ident, const std::string& reason) {
   return failed(exit_not_updated, ident, "settings not updated: " + reason);
-}
-
-// Only a regular file is settings: cp and every open block for ever on a
-// FIFO, and a device or a socket is nothing to rewrite.
-bool settings_is_regular(const std::string& path, std::string* err) {
-  struct stat settings {};
-  if (::stat(path.c_str(), &settings) != 0) {
-    *err = os_error("no settings file " + path, errno);
-    return false;
-  }
-  if (!S_ISREG(settings.st_mode)) {
-    *err = path + " is not a regular file";
-    return false;
-  }
-  return true;
 }
 
 // "; first; second": what the log line adds for the run's warnings.
@@ -107,15 +87,19 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
     return not_updated(ident, err);
   }
 
-  // 5. The settings file is a regular file; nothing else is ever opened.
-  if (!settings_is_regular(target, &err)) {
+  // 5. The settings file, opened once: only a regular file, the one the lock
+  // resolved. Everything the new file holds is read through this descriptor.
+  settings_replacement replacement;
+  if (!settings_replace_open(target, &replacement, &err, warnings)) {
     return not_updated(ident, err);
   }
+  const named_fd settings{replacement.settings.get(), target};
 
-  // 6. The working copy, made by cp from the settings path, read through the
-  // tool's own descriptor; meanwhile the path must have kept naming target.
+  // 6. The working copy, made by cp from the settings path; cp's status
+  // decides, and meanwhile the path must have kept naming target. The copy
+  // itself is never read.
   working_copy copy;
-  const working_copy_request request{paths.settings, target, paths.working_copy, paths.copy_program,
+  const working_copy_request request{paths.settings, paths.working_copy, paths.copy_program,
                                      program_run_bound};
   if (!working_copy_make(request, &copy, &err, warnings)) {
     return not_updated(ident, err);
@@ -123,33 +107,26 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   if (!section_lock_still_names(lock, paths.settings)) {
     return not_updated(ident, std::string(paths.settings) + " no longer names " + target);
   }
-  const named_fd in{copy.fd.get(), copy.path};
 
-  // 7. The section's current values, from the copy: under the lock it holds
-  // the same bytes as the settings file.
+  // 7. The section's current values.
   section_record record;
   record.section = name.token;
   record.key_infix = name.key_infix;
   record.kind = name.kind;
   settings_plain_parts plain;  // what the rewrite keeps as it stands, unread
-  if (!section_load(record, in, &plain, &err)) {
+  if (!section_load(record, settings, &plain, &err)) {
     return not_updated(ident, err);
-  }
-  if (::lseek(in.fd, 0, SEEK_SET) != 0) {
-    return not_updated(ident, os_error("rewinding " + copy.path, errno));
   }
   record.conf = std::move(text);
 
   // 8. The new settings file, beside the old one.
-  settings_replacement replacement;
-  if (!settings_replace_begin(target, &replacement, &err, warnings)) {
+  if (!settings_replace_begin(replacement, &err)) {
     return not_updated(ident, err);
   }
 
-  // 9. The copy's lines, with the section's block, into it; what was read
-  // must be what cp made.
-  if (!section_rewrite(in, {replacement.fd.get(), replacement.temp_path}, record, plain, &err) ||
-      !working_copy_finish_reading(copy, &err)) {
+  // 9. The settings file's lines, with the section's block, into it.
+  if (!section_rewrite(settings, {replacement.fd.get(), replacement.temp_path}, record, plain,
+                       &err)) {
     return not_updated(ident, err);
   }
 
