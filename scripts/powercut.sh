@@ -333,6 +333,11 @@ for run in $runs; do
   done <"$stores"
 done
 say "syslog: exactly one line per store, $(cat "$results"/*/stores | wc -l) stores"
+# Every store, on ext4 and on vfat, must have leased the settings file: a
+# store that could not would say so in its line.
+unleased=$(cat "$results"/guest*/syslog | grep -c "could not be leased" || true)
+[ "$unleased" = 0 ] || die "$unleased stores could not lease the settings file"
+say "leases: every store on ext4 and vfat leased the settings file"
 
 # --- Stores on vfat: exit 0, the text in place, nothing left but the lock ----
 vfat=$results/guest$vfat_guest/vfat

@@ -285,6 +285,20 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
        after,
        {"moved a directory found at /tmp/settings.module.tal to /tmp/settings.module.tal."},
        true},
+      // The commit's own exchange fails: nothing of it may be reported stored.
+      {"exchange-eio",
+       2,
+       before,
+       {"settings not updated: renaming /opt/tal/etc/.settings.tal-setconf-",
+        "to /opt/tal/etc/settings: Input/output error"}},
+      // No lease: stored, and the log line says what was not watched.
+      {"setlease-einval",
+       0,
+       after,
+       {"stored section ospf",
+        "; /opt/tal/etc/settings could not be leased, so a change made to "
+        "it in place by a writer that takes no lock would not be seen: "
+        "leases are switched off"}},
   };
   fs::copy_file(PRELOAD_FAULT, root.dir / "preload_fault.so");
   root.install_hash_probe();
@@ -326,6 +340,40 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
     for (const auto& text : c.says) {
       EXPECT_NE(messages[0].find(text), std::string::npos) << messages[0];
     }
+  }
+}
+
+TEST_F(fault, AWriterThatTakesNoLockIsSeenNotOverwritten) {
+  // Another writer changes the settings while cp runs: in place, which waits
+  // on the run's lease until the run lets go, or by renaming a changed copy
+  // over them, as sed -i does. Its change stays, and the run steps back.
+  const std::string writer_in_place =
+      "setsid sh -c 'printf X | dd of=\"$1\" conv=notrunc 2>/dev/null; touch writer-done' sh "
+      "\"$1\" </dev/null >/dev/null 2>&1 &\nsleep 0.5";
+  const std::vector<std::pair<std::string, std::string>> writers{
+      {writer_in_place, "X=1\nMOD_TAL_OSPF_ENABLED=1\nB=2\n"},
+      {"sed -i s/B=2/B=3/ \"$1\"; touch writer-done", "A=1\nMOD_TAL_OSPF_ENABLED=1\nB=3\n"},
+  };
+  for (const auto& [writer, changed] : writers) {
+    SCOPED_TRACE(writer);
+    root.set_settings(before);
+    std::filesystem::remove(root.dir / "writer-done");
+    std::filesystem::remove(root.dir / "log.sock");
+    const log_listener listener(root.dir / "log.sock");
+    EXPECT_EQ(root.run("ospf", {root.input("text")},
+                       {{"SANDBOX_CP", fake_cp("cat \"$1\" > \"$2\"; " + writer)}}),
+              2);
+    for (int i = 0; i < 500 && !std::filesystem::exists(root.dir / "writer-done"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(root.settings_content(), changed);
+    EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
+    const auto messages = listener.messages();
+    ASSERT_EQ(messages.size(), 1U);
+    EXPECT_NE(messages[0].find("settings not updated: /opt/tal/etc/settings was changed by "
+                               "another process during the store"),
+              std::string::npos)
+        << messages[0];
   }
 }
 

@@ -11,7 +11,11 @@
 //                    call on: once both locks are open, when they are
 //                    compared;
 //   renameat2-einval renameat2 fails with EINVAL, as on a filesystem without
-//                    RENAME_EXCHANGE and RENAME_NOREPLACE (JFFS2, FUSE).
+//                    RENAME_EXCHANGE and RENAME_NOREPLACE (JFFS2, FUSE);
+//   exchange-eio     renameat2 onto a name "settings" fails with EIO: the
+//                    commit itself fails on a failing disk;
+//   setlease-einval  F_SETLEASE fails with EINVAL, as with leases switched
+//                    off or on a network filesystem.
 // Only the tool (and a child it forked, before exec) is affected, never the
 // programs it starts. Each fault that strikes says so in the file fault-fired
 // of the tool's working directory, so that a test knows its path was taken.
@@ -99,9 +103,11 @@ extern "C" int fstat64(int fd, struct stat64* status) {
 
 extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to,
                          unsigned flags) {
-  if (fault_is("renameat2-einval")) {
+  const char* base = std::strrchr(to, '/');
+  const bool onto_settings = std::strcmp(base != nullptr ? base + 1 : to, "settings") == 0;
+  if (fault_is("renameat2-einval") || (fault_is("exchange-eio") && onto_settings)) {
     fired();
-    errno = EINVAL;
+    errno = fault_is("renameat2-einval") ? EINVAL : EIO;
     return -1;
   }
   using renameat2_function = int (*)(int, const char*, int, const char*, unsigned);
@@ -131,6 +137,38 @@ extern "C" int close(int fd) {
   }
   using close_function = int (*)(int);
   return real<close_function>("close")(fd);
+}
+
+namespace {
+
+int fcntl_checked(const char* name, int fd, int command, va_list args) {
+  // Every command's argument is an int, a pointer or nothing: one word.
+  const auto argument = va_arg(args, unsigned long);
+  if (command == F_SETLEASE && fault_is("setlease-einval")) {
+    fired();
+    errno = EINVAL;
+    return -1;
+  }
+  using fcntl_function = int (*)(int, int, ...);
+  return real<fcntl_function>(name)(fd, command, argument);
+}
+
+}  // namespace
+
+extern "C" int fcntl(int fd, int command, ...) {
+  va_list args;
+  va_start(args, command);
+  const int result = fcntl_checked("fcntl", fd, command, args);
+  va_end(args);
+  return result;
+}
+
+extern "C" int fcntl64(int fd, int command, ...) {
+  va_list args;
+  va_start(args, command);
+  const int result = fcntl_checked("fcntl64", fd, command, args);
+  va_end(args);
+  return result;
 }
 
 extern "C" int open(const char* path, int flags, ...) {

@@ -26,6 +26,20 @@ std::string temp_prefix(const std::string& target) {
   return prefix;
 }
 
+// Why a read lease was refused, as an operator can act on it.
+std::string lease_refused(int error) {
+  switch (error) {
+    case EAGAIN:
+      return "a process holds it open for writing";
+    case EINVAL:
+      return "leases are switched off (fs.leases-enable) or its filesystem refuses them";
+    case EACCES:
+      return "the tool lacks CAP_LEASE and does not own it";
+    default:
+      return std::strerror(error);
+  }
+}
+
 int sync_retrying(int fd) {
   int result = 0;
   do {
@@ -34,9 +48,49 @@ int sync_retrying(int fd) {
   return result;
 }
 
+std::string changed_text(const settings_replacement& replacement) {
+  return replacement.target + " was changed by another process during the store";
+}
+
+// Whether the file at name in the directory is still the file the run read,
+// unchanged: the same device and inode, and, when it was leased, the lease
+// unbroken (while a break is pending it reads F_UNLCK). False, with the
+// reason in err, when that cannot be asked.
+bool unchanged_since_read(const settings_replacement& replacement, const std::string& name,
+                          bool* unchanged, std::string* err) {
+  struct stat at_name {};
+  if (::fstatat(replacement.directory.get(), name.c_str(), &at_name, AT_SYMLINK_NOFOLLOW) != 0) {
+    *err = os_error("cannot stat " + path_dir(replacement.target) + "/" + name);
+    return false;
+  }
+  *unchanged = at_name.st_dev == replacement.device && at_name.st_ino == replacement.inode;
+  if (*unchanged && replacement.leased) {
+    const int lease = ::fcntl(replacement.settings.get(), F_GETLEASE);
+    if (lease < 0) {
+      *err = os_error("cannot ask for the lease on " + replacement.target);
+      return false;
+    }
+    *unchanged = lease == F_RDLCK;
+  }
+  return true;
+}
+
+// Closes the settings file. The lease is let go first in so many words: a
+// close releases it only once no child still shares the descriptor, and a
+// writer waiting on it must not wait for that.
+void release_settings(settings_replacement& replacement) {
+  if (replacement.leased) {
+    // Fails only when no lease is left to let go.
+    static_cast<void>(::fcntl(replacement.settings.get(), F_SETLEASE, F_UNLCK));
+    replacement.leased = false;
+  }
+  replacement.settings.reset();
+}
+
 }  // namespace
 
 settings_replacement::~settings_replacement() {
+  release_settings(*this);
   fd.reset();
   if (!temp_path.empty()) {
     ::unlink(temp_path.c_str());
@@ -75,9 +129,21 @@ bool settings_replace_open(const std::string& target, settings_replacement* made
     *err = target + " was replaced while it was opened";
     return false;
   }
+  replacement.device = opened.st_dev;
+  replacement.inode = opened.st_ino;
   if (opened.st_nlink > 1) {
     warnings.push_back(target + " has " + std::to_string(opened.st_nlink) +
                        " hard links; its other names keep the old content");
+  }
+  // A writer that takes no lock, opening the file to change it in place,
+  // breaks the lease and waits for the run to let go; the commit sees it.
+  if (::fcntl(replacement.settings.get(), F_SETLEASE, F_RDLCK) == 0) {
+    replacement.leased = true;
+  } else {
+    warnings.push_back(target +
+                       " could not be leased, so a change made to it in place by a writer that "
+                       "takes no lock would not be seen: " +
+                       lease_refused(errno));
   }
   const std::string dir = path_dir(target);
   replacement.directory.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -103,8 +169,8 @@ bool settings_replace_begin(settings_replacement& replacement, std::string* err)
   return true;
 }
 
-bool settings_replace_commit(settings_replacement& replacement, std::string* err,
-                             warning_list& warnings) {
+bool settings_replace_prepare(settings_replacement& replacement, std::string* err,
+                              warning_list& warnings) {
   const int fd = replacement.fd.get();
   struct stat old_file {};
   if (::fchmod(fd, 0) != 0) {
@@ -128,11 +194,6 @@ bool settings_replace_commit(settings_replacement& replacement, std::string* err
     *err = os_error("cannot give " + replacement.temp_path + " the mode of " + replacement.target);
     return false;
   }
-  // Read and its attributes taken. Held open past the rename, the old file
-  // would be freed (and its blocks discarded, on a disk mounted with discard)
-  // only after the hash tool, while the caller waits for the run to end;
-  // freed by the rename, it costs less (see doc/benchmark.md).
-  replacement.settings.reset();
   if (sync_retrying(fd) != 0) {
     *err = os_error("syncing " + replacement.temp_path);
     return false;
@@ -142,11 +203,61 @@ bool settings_replace_commit(settings_replacement& replacement, std::string* err
     *err = os_error("closing " + replacement.temp_path);
     return false;
   }
-  if (::rename(replacement.temp_path.c_str(), replacement.target.c_str()) != 0) {
+  return true;
+}
+
+bool settings_replace_commit(settings_replacement& replacement, std::string* err,
+                             warning_list& warnings) {
+  const int dir = replacement.directory.get();
+  const std::string temp = path_base(replacement.temp_path);
+  const std::string target = path_base(replacement.target);
+  bool unchanged = false;
+  if (::renameat2(dir, temp.c_str(), dir, target.c_str(), RENAME_EXCHANGE) == 0) {
+    // The new file is in place, and what it displaced stands at temp. Not
+    // known to be the file read, it goes back, and the store steps back.
+    std::string why = changed_text(replacement);
+    if (!unchanged_since_read(replacement, temp, &unchanged, &why)) {
+      unchanged = false;
+    }
+    if (!unchanged) {
+      if (::renameat2(dir, temp.c_str(), dir, target.c_str(), RENAME_EXCHANGE) != 0) {
+        *err = os_error(why + ", and putting the file there back failed") + "; it is at " +
+               replacement.temp_path;
+        replacement.temp_path.clear();  // not the run's to remove
+        return false;
+      }
+      *err = why;
+      return false;
+    }
+  } else if (errno == EINVAL || errno == ENOSYS) {
+    // No exchange on this filesystem (JFFS2, FUSE): the same checks, right
+    // before a plain rename.
+    if (!unchanged_since_read(replacement, target, &unchanged, err)) {
+      return false;
+    }
+    if (!unchanged) {
+      *err = changed_text(replacement);
+      return false;
+    }
+    if (::renameat(dir, temp.c_str(), dir, target.c_str()) != 0) {
+      *err = os_error("renaming " + replacement.temp_path + " to " + replacement.target);
+      return false;
+    }
+    release_settings(replacement);
+    replacement.temp_path.clear();
+    return true;
+  } else {
     *err = os_error("renaming " + replacement.temp_path + " to " + replacement.target);
     return false;
   }
-  replacement.temp_path.clear();
+  // In place, and the old file was the one read: let it go. Closed before it
+  // is unlinked, the unlink frees it (see doc/benchmark.md).
+  release_settings(replacement);
+  const std::string displaced = std::exchange(replacement.temp_path, std::string());
+  if (::unlinkat(dir, temp.c_str(), 0) != 0) {
+    warnings.push_back(os_error("cannot remove the old settings file " + displaced) +
+                       "; the next run removes it");
+  }
   return true;
 }
 

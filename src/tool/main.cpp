@@ -27,9 +27,9 @@ namespace {
 // where an ignored one makes the write fail with EFBIG and the run clean up),
 // and descriptors 0 to 2 closed (the files the tool opens would take their
 // numbers, and anything written to standard error would land in them).
-// SIGIO is how the kernel tells that the read lease on the working copy is
-// being broken; at its default it would end the run half-way, where the lease
-// itself tells the run.
+// SIGIO is how the kernel tells that the read lease on the settings file is
+// being broken; at its default it would end the run half-way, where the
+// commit asks the lease itself.
 //
 // A closed standard descriptor gets an empty memfd, not /dev/null: FILE
 // /dev/stdin must not read as an empty text, and only a file of the tool's

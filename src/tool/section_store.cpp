@@ -130,8 +130,9 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
     return not_updated(ident, err);
   }
 
-  // 10. In place.
-  if (!settings_replace_commit(replacement, &err, warnings)) {
+  // 10. In place, unless another process changed the settings meanwhile.
+  if (!settings_replace_prepare(replacement, &err, warnings) ||
+      !settings_replace_commit(replacement, &err, warnings)) {
     return not_updated(ident, err);
   }
   std::string not_durable;
