@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "e2e_support.h"
@@ -27,6 +28,20 @@ struct fault : ospf_root_test {
   std::string fake_cp(std::string_view body) const { return root.script("fake-cp", body); }
 };
 
+// Whether pid names a process that has not ended: a zombie is waiting only
+// to be reaped. Its parent reaps it at once, so it is given a moment.
+bool process_lives(pid_t pid) {
+  for (int i = 0; i < 100; ++i) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto state = stat.rfind(") ");
+    if (stat.empty() || (state != std::string::npos && stat[state + 2] == 'Z')) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 // Settings of about size bytes, none of them the ospf section's.
 std::string big_settings(std::size_t size) {
   std::string text;
@@ -41,7 +56,11 @@ std::string big_settings(std::size_t size) {
 
 TEST_F(fault, CopyProgramFailsOrCheats) {
   const std::string in = root.input("text");
-  expect_clean_failure(root, root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp("exit 1")}}));
+  // cp fails at once, or once the store's own work is done: the new file is
+  // made, synced and then removed.
+  for (const char* fails : {"exit 1", "cat \"$1\" > \"$2\"; sleep 0.3; exit 1"}) {
+    expect_clean_failure(root, root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp(fails)}}));
+  }
   // cp's status decides; what it left in /tmp is never read, so a copy that
   // is short, one byte wrong, another user's or a second name of one changes
   // nothing of what is stored. Only what is not the run's stays in /tmp.
@@ -111,12 +130,20 @@ TEST_F(fault, ReadOnlySettingsDirectory) {
 }
 
 TEST_F(fault, DiskFullWhileWritingTheNewFile) {
-  // The file fits once on the filesystem, not twice.
+  // The file fits once on the filesystem, not twice. cp, still at work
+  // meanwhile, fails too: the run's own reason is the one told.
   const std::string settings = big_settings(600000);
   root.set_settings(settings);
-  EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_OPT_SIZE", "1m"}}), 2);
+  const log_listener listener(root.dir / "log.sock");
+  EXPECT_EQ(root.run("ospf", {root.input("text")},
+                     {{"SANDBOX_OPT_SIZE", "1m"},
+                      {"SANDBOX_CP", fake_cp("cat \"$1\" > \"$2\"; sleep 0.3; exit 1")}}),
+            2);
   EXPECT_EQ(read_file(root.dir / "opt-after/settings"), settings);
   EXPECT_EQ(dir_names(root.dir / "opt-after"), device_root::settings_dir_after_run());
+  const auto messages = listener.messages();
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_NE(messages[0].find(": No space left on device"), std::string::npos) << messages[0];
 }
 
 TEST_F(fault, PlantedFilesAtTheWorkingCopyPath) {
@@ -260,6 +287,7 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
     std::string_view settings;
     std::vector<std::string> says;
     bool directory_at_copy_path = false;
+    std::string cp{};  // a stand-in for cp; it may write its group's pids to cp-pids
   };
   const std::vector<preloaded> faults{
       // After the rename: in place, hashed, the copy gone; only durability
@@ -291,6 +319,15 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
        before,
        {"settings not updated: renaming /opt/tal/etc/.settings.tal-setconf-",
         "to /opt/tal/etc/settings: Input/output error"}},
+      // The new file cannot be synced, a moment after it was written, while
+      // cp and a child of its group still run: neither outlives the run.
+      {"file-fsync-eio",
+       2,
+       before,
+       {"settings not updated: syncing /opt/tal/etc/.settings.tal-setconf-",
+        ": Input/output error"},
+       false,
+       "echo $$ > cp-pids; sleep 30 & echo $! >> cp-pids; wait"},
       // No lease: stored, and the log line says what was not watched.
       {"setlease-einval",
        0,
@@ -309,6 +346,7 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
     fs::remove(root.hash_tool().string() + ".saw");
     fs::remove(root.dir / "log.sock");
     fs::remove(root.dir / "fault-fired");
+    fs::remove(root.dir / "cp-pids");
     if (c.directory_at_copy_path) {
       fs::create_directories(root.working_copy() / "inside");
     }
@@ -318,7 +356,8 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
                   root.start("ospf", {root.input("text")},
                              {{std::string(shell_wrapper),
                                "TAL_FAULT=" + c.fault +
-                                   " LD_PRELOAD=\"$PWD/preload_fault.so\" exec \"$@\""}}),
+                                   " LD_PRELOAD=\"$PWD/preload_fault.so\" exec \"$@\""},
+                              {"SANDBOX_CP", c.cp.empty() ? std::string() : fake_cp(c.cp)}}),
                   60),
               c.status);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
@@ -335,6 +374,12 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
     }
     EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
     EXPECT_EQ(root.outputs(), "");
+    std::istringstream cp_pids(read_file(root.dir / "cp-pids"));
+    int pids = 0;
+    for (pid_t pid = 0; cp_pids >> pid; ++pids) {
+      EXPECT_FALSE(process_lives(pid)) << pid;
+    }
+    EXPECT_EQ(pids, c.cp.empty() ? 0 : 2);
     const auto messages = listener.messages();
     ASSERT_EQ(messages.size(), 1U);
     for (const auto& text : c.says) {

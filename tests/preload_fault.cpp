@@ -15,7 +15,11 @@
 //   exchange-eio     renameat2 onto a name "settings" fails with EIO: the
 //                    commit itself fails on a failing disk;
 //   setlease-einval  F_SETLEASE fails with EINVAL, as with leases switched
-//                    off or on a network filesystem.
+//                    off or on a network filesystem;
+//   file-fsync-eio   fsync of a regular file (the new settings file) fails
+//                    with EIO after 300 ms, as on failing flash that retries
+//                    first: the programs the tool started meanwhile are
+//                    under way by then.
 // Only the tool (and a child it forked, before exec) is affected, never the
 // programs it starts. Each fault that strikes says so in the file fault-fired
 // of the tool's working directory, so that a test knows its path was taken.
@@ -118,6 +122,12 @@ extern "C" int fsync(int fd) {
   struct stat status {};
   if (fault_is("dir-fsync") && ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
     fired();
+    errno = EIO;
+    return -1;
+  }
+  if (fault_is("file-fsync-eio") && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    fired();
+    ::usleep(300000);
     errno = EIO;
     return -1;
   }

@@ -187,19 +187,6 @@ void wait_for(pid_t child, clock_type::time_point started, const program_options
   }
 }
 
-struct signal_mask_guard {
-  sigset_t old{};
-  signal_mask_guard() {
-    sigset_t chld;
-    ::sigemptyset(&chld);
-    ::sigaddset(&chld, SIGCHLD);
-    ::sigprocmask(SIG_BLOCK, &chld, &old);
-  }
-  signal_mask_guard(const signal_mask_guard&) = delete;
-  signal_mask_guard& operator=(const signal_mask_guard&) = delete;
-  ~signal_mask_guard() { ::sigprocmask(SIG_SETMASK, &old, nullptr); }
-};
-
 // True when the program started and exited with status 0.
 bool program_succeeded(const program_run& run) {
   return run.status == 0 && run.exec_error == 0 && !run.stopped;
@@ -233,12 +220,46 @@ std::string program_failure(const char* path, const program_run& run, program_bo
   return program + " exited with status " + std::to_string(WEXITSTATUS(run.status));
 }
 
+// Stops a program that is not to be waited for: SIGKILL to its group and to
+// itself, the grace for the kernel to end it, and whatever is left of its
+// group killed once it has ended.
+void stop_now(running_program& running) {
+  signal_group_and_child(running.pid, SIGKILL);
+  int error = 0;
+  if (ended_within(running.pid, running.options.bound.grace, error)) {
+    ::kill(-running.pid, SIGKILL);  // ESRCH when nothing is left
+    int status = 0;
+    while (::waitpid(running.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+void restore_mask(running_program& running) {
+  if (running.mask_saved) {
+    ::sigprocmask(SIG_SETMASK, &running.saved_mask, nullptr);
+    running.mask_saved = false;
+  }
+}
+
 }  // namespace
 
-namespace {
+running_program::~running_program() {
+  program_stop(*this);
+}
 
-bool run_and_wait(const char* path, std::span<const char* const> args,
-                  const program_options& options, program_run& run, std::string* err) {
+void program_stop(running_program& running) {
+  if (running.pid > 0) {
+    stop_now(running);
+    running.pid = -1;
+  }
+  restore_mask(running);
+}
+
+bool program_start(const char* path, std::span<const char* const> args,
+                   const program_options& options, running_program* started, std::string* err) {
+  running_program& running = *started;
+  running.path = path;
+  running.options = options;
   // The argument vector is built before fork, so the child allocates nothing.
   std::string path_copy(path);
   std::array<char*, run_program_max_args + 2> argv{};
@@ -249,50 +270,63 @@ bool run_and_wait(const char* path, std::span<const char* const> args,
   }
   argv[count + 1] = nullptr;
 
-  const auto started = clock_type::now();
+  running.started = clock_type::now();
   std::array<int, 2> report{-1, -1};
+  program_run failed;
   if (::pipe2(report.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
-    run.start_error = errno;
-    *err = program_failure(path, run, options.bound);
+    failed.start_error = errno;
+    *err = program_failure(path, failed, options.bound);
     return false;
   }
-  const signal_mask_guard blocked;
+  running.report.reset(report[0]);
+  // SIGCHLD stays blocked until the program is reaped, so that the wait can
+  // take it with sigtimedwait: no handler and no polling interval.
+  sigset_t chld;
+  ::sigemptyset(&chld);
+  ::sigaddset(&chld, SIGCHLD);
+  ::sigprocmask(SIG_BLOCK, &chld, &running.saved_mask);
+  running.mask_saved = true;
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
   if (child < 0) {
-    run.start_error = errno;
-    ::close(report[0]);
+    failed.start_error = errno;
     ::close(report[1]);
-    *err = program_failure(path, run, options.bound);
+    restore_mask(running);
+    *err = program_failure(path, failed, options.bound);
     return false;
   }
   if (child == 0) {
-    exec_child(path, argv.data(), report[1], options, parent);
+    exec_child(path_copy.c_str(), argv.data(), report[1], options, parent);
   }
+  running.pid = child;
   // Never retried: Linux frees the descriptor even when close reports an
   // error, and a retry could close a descriptor opened meanwhile.
   ::close(report[1]);
   // Also from this side, so that the group exists before it may be signalled;
   // EACCES once the child has exec'd means it is already set.
   ::setpgid(child, child);
-  wait_for(child, started, options, run);
-  run.exec_error = read_exec_error(report[0]);
-  ::close(report[0]);
-  if (!program_succeeded(run)) {
-    *err = program_failure(path, run, options.bound);
+  return true;
+}
+
+bool program_wait(running_program& running, std::string* err, program_run* run) {
+  program_run outcome;
+  wait_for(running.pid, running.started, running.options, outcome);
+  running.pid = -1;  // reaped, or given up on: nothing more to stop
+  restore_mask(running);
+  outcome.exec_error = read_exec_error(running.report.get());
+  running.report.reset();
+  if (run != nullptr) {
+    *run = outcome;
+  }
+  if (!program_succeeded(outcome)) {
+    *err = program_failure(running.path.c_str(), outcome, running.options.bound);
     return false;
   }
   return true;
 }
 
-}  // namespace
-
 bool run_program(const char* path, std::span<const char* const> args,
                  const program_options& options, std::string* err, program_run* run) {
-  program_run outcome;
-  const bool succeeded = run_and_wait(path, args, options, outcome, err);
-  if (run != nullptr) {
-    *run = outcome;
-  }
-  return succeeded;
+  running_program running;
+  return program_start(path, args, options, &running, err) && program_wait(running, err, run);
 }

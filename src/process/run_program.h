@@ -1,6 +1,9 @@
 // Runs an external program in a child process with a clean set of
 // descriptors (standard streams on /dev/null, nothing else open) and waits
-// for it.
+// for it: at once (run_program), or after the caller has done other work
+// (program_start, then program_wait). A program started and not waited for,
+// because the caller's work failed, is stopped and reaped with its group
+// when its holder goes, so nothing of it outlives the caller's step.
 //
 // The child is the leader of a process group of its own, with every signal
 // disposition at its default and no signal blocked, whatever the tool itself
@@ -32,9 +35,14 @@
 // group (setsid) is out of reach of all this.
 #pragma once
 
+#include <signal.h>
+#include <sys/types.h>
+
 #include <chrono>
 #include <span>
 #include <string>
+
+#include "sys/file_handle.h"
 
 // Largest number of arguments passed on after the program path; further ones
 // are dropped.
@@ -60,6 +68,39 @@ struct program_options {
   program_lifetime lifetime = program_lifetime::may_outlive_run;
   int umask = -1;  // the child's file creation mask; -1 keeps the caller's
 };
+
+// A program started and not yet waited for. SIGCHLD is blocked from its
+// start until it is reaped.
+struct running_program {
+  std::string path;
+  program_options options;
+  pid_t pid = -1;    // -1 once reaped or given up on
+  unique_fd report;  // exec's errno, from the child
+  std::chrono::steady_clock::time_point started;
+  sigset_t saved_mask{};
+  bool mask_saved = false;
+
+  running_program() = default;
+  running_program(const running_program&) = delete;
+  running_program& operator=(const running_program&) = delete;
+  running_program(running_program&&) = delete;
+  running_program& operator=(running_program&&) = delete;
+  // A program not waited for gets SIGKILL, with its group, and is reaped
+  // within its grace.
+  ~running_program();
+};
+
+// Starts the program at path with args in *running. False, with the reason
+// in err, when no child could be made.
+bool program_start(const char* path, std::span<const char* const> args,
+                   const program_options& options, running_program* running, std::string* err);
+
+// Waits for a started program within its bound, as run_program does.
+bool program_wait(running_program& running, std::string* err, program_run* run = nullptr);
+
+// Stops a started program now, as its holder's destructor would; nothing
+// for one already waited for.
+void program_stop(running_program& running);
 
 // Runs the program at path with args (a path without a slash is looked up in
 // PATH) and waits for it. True when it started and exited with status 0;

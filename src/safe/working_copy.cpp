@@ -164,13 +164,19 @@ void identify_copy(working_copy& copy) {
 }  // namespace
 
 working_copy::~working_copy() {
+  if (cp.pid > 0) {
+    // Stopped before anything is removed: a cp still running could make the
+    // copy anew behind the removal.
+    program_stop(cp);
+    identify_copy(*this);
+  }
   if (!path.empty() && names_file(path, device, inode)) {
     ::unlink(path.c_str());
   }
 }
 
-bool working_copy_make(const working_copy_request& request, working_copy* copy, std::string* err,
-                       warning_list& warnings) {
+bool working_copy_start(const working_copy_request& request, working_copy* copy, std::string* err,
+                        warning_list& warnings) {
   const std::string path(request.path);
   if (!dir_is_safe(path_dir(path), err)) {
     return false;
@@ -186,8 +192,12 @@ bool working_copy_make(const working_copy_request& request, working_copy* copy, 
   // running behind it.
   const program_options options{
       .bound = request.bound, .lifetime = program_lifetime::ends_with_run, .umask = 077};
-  const bool copied = run_program(request.copy_program, args, options, err);
-  identify_copy(*copy);
+  return program_start(request.copy_program, args, options, &copy->cp, err);
+}
+
+bool working_copy_finish(working_copy& copy, std::string* err) {
+  const bool copied = program_wait(copy.cp, err);
+  identify_copy(copy);
   return copied;
 }
 

@@ -27,7 +27,9 @@
 //      the file there or unlink it and create a new one (as BusyBox's does);
 //      it runs with umask 077, so a file it creates is root's alone. It dies
 //      with the run, and whatever it started is killed when it ends (see
-//      run_program.h);
+//      run_program.h). It runs while the store does its own work, which reads
+//      nothing of it; a store that fails meanwhile stops it, with its group,
+//      before anything is removed;
 //   4. once cp has exited, the copy is what stands at the path: a regular
 //      file of root's, known from then on by its device and inode, so that
 //      the run removes what cp made even when cp made it anew, and never a
@@ -51,13 +53,14 @@ struct working_copy {
   std::string path;  // empty: nothing at the fixed path is the run's
   dev_t device = 0;  // the run's file there: its own until cp has run, then cp's
   ino_t inode = 0;
+  running_program cp;
 
   working_copy() = default;
   working_copy(const working_copy&) = delete;
   working_copy& operator=(const working_copy&) = delete;
   working_copy(working_copy&&) = delete;
   working_copy& operator=(working_copy&&) = delete;
-  ~working_copy();  // removes the file, if the path still names it
+  ~working_copy();  // stops a cp still running, then removes the copy
 };
 
 struct working_copy_request {
@@ -67,11 +70,16 @@ struct working_copy_request {
   program_bound bound;       // cp's time bound
 };
 
-// Has request.copy_program copy request.settings to request.path, in *copy.
-// False, with the reason in err, when the directory cannot be trusted, the
-// path cannot be taken, or cp fails. A directory moved aside gets a warning.
-bool working_copy_make(const working_copy_request& request, working_copy* copy, std::string* err,
-                       warning_list& warnings);
+// Starts request.copy_program copying request.settings to request.path, in
+// *copy, and returns at once: the caller works on meanwhile. False, with the
+// reason in err, when the directory cannot be trusted, the path cannot be
+// taken, or cp cannot be started. A directory moved aside gets a warning.
+bool working_copy_start(const working_copy_request& request, working_copy* copy, std::string* err,
+                        warning_list& warnings);
+
+// Waits for cp within its bound. False, with the reason in err, when cp
+// failed or was stopped at its bound.
+bool working_copy_finish(working_copy& copy, std::string* err);
 
 // Removes the copy now; false, with the reason in err, when that fails.
 bool working_copy_remove(working_copy& copy, std::string* err);

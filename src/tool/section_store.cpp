@@ -87,28 +87,30 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
     return not_updated(ident, err);
   }
 
-  // 5. The settings file, opened once: only a regular file, the one the lock
-  // resolved. Everything the new file holds is read through this descriptor.
+  // 5. The settings file, opened once and leased until the commit: only a
+  // regular file, the one the lock resolved. Everything the new file holds
+  // is read through this descriptor.
   settings_replacement replacement;
   if (!settings_replace_open(target, &replacement, &err, warnings)) {
     return not_updated(ident, err);
   }
   const named_fd settings{replacement.settings.get(), target};
 
-  // 6. The working copy, made by cp from the settings path; cp's status
-  // decides, and meanwhile the path must have kept naming target. The copy
-  // itself is never read.
+  // 6. The working copy: cp starts copying the settings path, and the store
+  // goes on at once. Nothing of the copy is read; only cp's status counts,
+  // and it is asked for in step 11.
   working_copy copy;
   const working_copy_request request{paths.settings, paths.working_copy, paths.copy_program,
                                      program_run_bound};
-  if (!working_copy_make(request, &copy, &err, warnings)) {
+  if (!working_copy_start(request, &copy, &err, warnings)) {
     return not_updated(ident, err);
   }
-  if (!section_lock_still_names(lock, paths.settings)) {
-    return not_updated(ident, std::string(paths.settings) + " no longer names " + target);
-  }
 
-  // 7. The section's current values.
+  // 7. The section's current values. From here to step 10, a failure is the
+  // store's own and is reported as such, whatever cp meets meanwhile: it says
+  // what went wrong with the settings themselves, while cp's failure may only
+  // follow from it (a full disk) or from being stopped. The copy's holder
+  // stops cp, with its group, before the run ends.
   section_record record;
   record.section = name.token;
   record.key_infix = name.key_infix;
@@ -130,19 +132,32 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
     return not_updated(ident, err);
   }
 
-  // 10. In place, unless another process changed the settings meanwhile.
-  if (!settings_replace_prepare(replacement, &err, warnings) ||
-      !settings_replace_commit(replacement, &err, warnings)) {
+  // 10. Its owner, attributes and mode, synced.
+  if (!settings_replace_prepare(replacement, &err, warnings)) {
+    return not_updated(ident, err);
+  }
+
+  // 11. cp, within its bound: it must have exited 0, and meanwhile the
+  // settings path must have kept naming target.
+  if (!working_copy_finish(copy, &err)) {
+    return not_updated(ident, err);
+  }
+  if (!section_lock_still_names(lock, paths.settings)) {
+    return not_updated(ident, std::string(paths.settings) + " no longer names " + target);
+  }
+
+  // 12. In place, unless another process changed the settings meanwhile.
+  if (!settings_replace_commit(replacement, &err, warnings)) {
     return not_updated(ident, err);
   }
   std::string not_durable;
   const bool durable = settings_replace_sync_directory(replacement, &not_durable);
 
-  // 11. The hash, refreshed once the new content is in place, durable or not.
+  // 13. The hash, refreshed once the new content is in place, durable or not.
   std::string hash_err;
   const bool hashed = hash_tool_run(paths, &hash_err);
 
-  // 12. The working copy goes.
+  // 14. The working copy goes.
   if (!working_copy_remove(copy, &err)) {
     warnings.push_back(err);
   }
