@@ -26,14 +26,15 @@
 #include <string_view>
 #include <vector>
 
+#include "section/section_load.h"
+#include "section/section_rewrite.h"
 #include "settings/base64.h"
 #include "settings/settings_file.h"
 #include "settings/settings_line.h"
 #include "settings_key_reader.h"
 #include "tool/program_name.h"
-#include "tool/section_load.h"
-#include "tool/section_rewrite.h"
 #include "tool/section_store.h"
+#include "tool/tool_limits.h"
 
 namespace {
 
@@ -151,7 +152,7 @@ std::uint32_t reference_number(const std::optional<std::string>& value) {
 
 // Whether a text value survives a write and a read unchanged.
 bool representable(std::string_view value) {
-  return value.size() <= settings_max_value_length &&
+  return value.size() <= settings_value_max &&
          (value.find('"') == std::string_view::npos || value.find(' ') != std::string_view::npos);
 }
 
@@ -185,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   record.kind = kind;
   file_stream file = settings_open(ws.settings.c_str(), "r");
   settings_plain_parts plain;
-  check(file && section_load(record, {::fileno(file.get()), ws.settings}, &plain, &err),
+  check(file && section_load({::fileno(file.get()), ws.settings}, &record, &plain, &err),
         "settings load");
 
   // The one pass and the per-key readers find what the reference finds.
@@ -219,14 +220,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     file_stream out(::fdopen(::memfd_create("rewritten", 0), "w+"));
     check(in && out, "streams");
     check(section_rewrite({::fileno(in.get()), ws.settings}, {::fileno(out.get()), "memory"},
-                          record, settings_plain_parts{}, &err),
+                          record, settings_plain_parts{}, settings_value_max, &err),
           "rewrite");
     after = slurp_fd(::fileno(out.get()));
     // The plain parts the load found, copied as they stand, change nothing.
     file_stream again(::fdopen(::memfd_create("rewritten", 0), "w+"));
     check(static_cast<bool>(again), "stream");
     check(section_rewrite({::fileno(in.get()), ws.settings}, {::fileno(again.get()), "memory"},
-                          record, plain, &err),
+                          record, plain, settings_value_max, &err),
           "rewrite after the plain parts");
     check(slurp_fd(::fileno(again.get())) == after, "the plain parts copied as they stand");
   }
@@ -285,7 +286,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reread.key_infix = record.key_infix;
   reread.kind = kind;
   file = settings_open(ws.settings.c_str(), "r");
-  check(file && section_load(reread, {::fileno(file.get()), ws.settings}, nullptr, &err), "reload");
+  check(file && section_load({::fileno(file.get()), ws.settings}, &reread, nullptr, &err), "reload");
   for (const catalogue_row* row : rows) {
     const std::string key = section_row_key(*row, record.key_infix);
     switch (row->value) {

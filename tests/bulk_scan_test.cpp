@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "section/section_load.h"
+#include "section/section_rewrite.h"
 #include "settings/base64.h"
 #include "settings/settings_file.h"
-#include "tool/section_load.h"
-#include "tool/section_rewrite.h"
+#include "tool/tool_limits.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ TEST(BulkScan, AMarkedLineGetsTheLineRuleWhereverItStands) {
         std::string err;
         section_record loaded = ospf_record();
         settings_plain_parts plain;
-        ASSERT_TRUE(section_load(loaded, {in.fd, "in"}, &plain, &err)) << err;
+        ASSERT_TRUE(section_load({in.fd, "in"}, &loaded, &plain, &err)) << err;
         ASSERT_EQ(loaded.conf, marked.loaded);
         // The filler and the line after it are plain, once it ends: the
         // marked line is not.
@@ -102,7 +103,8 @@ TEST(BulkScan, AMarkedLineGetsTheLineRuleWhereverItStands) {
         // The plain parts copied as they stand, or read like the rest.
         for (const settings_plain_parts& copied : {plain, settings_plain_parts{}}) {
           const memory_file out;
-          ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), copied, &err))
+          ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), copied,
+                                      settings_value_max, &err))
               << err;
           ASSERT_EQ(out.content(), expected);
         }
@@ -121,9 +123,11 @@ TEST(BulkScan, ALineLongerThanTheBlockIsOneLine) {
     std::string err;
     section_record loaded = ospf_record();
     settings_plain_parts plain;
-    ASSERT_TRUE(section_load(loaded, {in.fd, "in"}, &plain, &err)) << err;
+    ASSERT_TRUE(section_load({in.fd, "in"}, &loaded, &plain, &err)) << err;
     EXPECT_EQ(loaded.conf, "real");
-    ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), plain, &err)) << err;
+    ASSERT_TRUE(section_rewrite({in.fd, "in"}, {out.fd, "out"}, ospf_record(), plain,
+                                settings_value_max, &err))
+        << err;
     EXPECT_EQ(out.content(), block);
   }
 }

@@ -186,8 +186,11 @@ TEST(log, EachRunLeavesOneLineThatNamesItsCause) {
     ASSERT_TRUE(std::regex_match(messages[0], parts, line_shape)) << messages[0];
     EXPECT_EQ(std::stoi(parts[1]), LOG_USER | c.level) << messages[0];
     EXPECT_EQ(parts[2], c.ident);
+    // Each text once: a run tells a thing once.
     for (const auto& text : c.says) {
-      EXPECT_NE(parts[3].str().find(text), std::string::npos) << messages[0];
+      const auto at = parts[3].str().find(text);
+      EXPECT_NE(at, std::string::npos) << messages[0];
+      EXPECT_EQ(parts[3].str().find(text, at + 1), std::string::npos) << messages[0];
     }
     if (c.status != 0 && c.name != "disk full") {
       EXPECT_EQ(root.settings_content(), before);

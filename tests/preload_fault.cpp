@@ -16,6 +16,8 @@
 //                    commit itself fails on a failing disk;
 //   setlease-einval  F_SETLEASE fails with EINVAL, as with leases switched
 //                    off or on a network filesystem;
+//   fstatfs-vfat     fstatfs says vfat, which gives every file its mount's
+//                    mode (this machine's kernel may have no vfat to mount);
 //   file-fsync-eio   fsync of a regular file (the new settings file) fails
 //                    with EIO after 300 ms, as on failing flash that retries
 //                    first: the programs the tool started meanwhile are
@@ -26,7 +28,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,6 +107,26 @@ extern "C" int fstat(int fd, struct stat* status) {
 
 extern "C" int fstat64(int fd, struct stat64* status) {
   return fstat_checked("fstat64", fd, reinterpret_cast<struct stat*>(status));
+}
+
+extern "C" int fstatfs(int fd, struct statfs* status) {
+  using fstatfs_function = int (*)(int, struct statfs*);
+  const int result = real<fstatfs_function>("fstatfs")(fd, status);
+  if (result == 0 && fault_is("fstatfs-vfat")) {
+    fired();
+    status->f_type = MSDOS_SUPER_MAGIC;
+  }
+  return result;
+}
+
+extern "C" int fstatfs64(int fd, struct statfs64* status) {
+  using fstatfs64_function = int (*)(int, struct statfs64*);
+  const int result = real<fstatfs64_function>("fstatfs64")(fd, status);
+  if (result == 0 && fault_is("fstatfs-vfat")) {
+    fired();
+    status->f_type = MSDOS_SUPER_MAGIC;
+  }
+  return result;
 }
 
 extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to,

@@ -37,9 +37,14 @@ struct ran {
   std::string why;
 };
 
+// Started and waited for in two steps, as run_program does, so that the raw
+// outcome the runner keeps can be read.
 ran run_of(const char* path, std::span<const char* const> args, const program_options& options) {
   ran result;
-  result.succeeded = run_program(path, args, options, &result.why, &result.run);
+  running_program running;
+  result.succeeded = program_start(path, args, options, &running, &result.why) &&
+                     program_wait(running, &result.why);
+  result.run = running.outcome;
   return result;
 }
 

@@ -1,6 +1,6 @@
 // Kind selection, the catalogue's shape, and which program names the tool
 // accepts.
-#include "tool/section_catalogue.h"
+#include "section/section_catalogue.h"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +54,12 @@ TEST(ProgramName, AcceptedNamesGiveTokenAndUpperCaseInfix) {
         << token << ": " << why;
     EXPECT_EQ(name.token, token);
     EXPECT_EQ(name.kind, section_kind_of(token));
+    // The loader looks for every key at the section's pattern.
+    for (const auto& row : section_catalogue()) {
+      EXPECT_TRUE(!section_row_applies(row, name.kind) ||
+                  section_row_key(row, name.key_infix).starts_with(section_pattern(name.key_infix)))
+          << token;
+    }
   }
   std::string why;
   section_name name;

@@ -1,5 +1,5 @@
 // Loading each kind from a settings file that holds every key.
-#include "tool/section_load.h"
+#include "section/section_load.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ section_record load(const scratch_dir& dir, std::string_view token, std::string_
   EXPECT_TRUE(settings);
   std::string err;
   if (settings) {
-    EXPECT_EQ(section_load(record, {::fileno(settings.get()), "settings"}, nullptr, &err),
+    EXPECT_EQ(section_load({::fileno(settings.get()), "settings"}, &record, nullptr, &err),
               expected_error.empty());
     EXPECT_EQ(err, expected_error);
   }

@@ -11,6 +11,7 @@
 
 #include "scratch_dir.h"
 #include "settings_key_reader.h"
+#include "tool/tool_limits.h"
 
 namespace {
 
@@ -128,10 +129,10 @@ TEST(SettingsFind, DoesNotRewindAndFindAllKeepsFirstOccurrences) {
 
 TEST(SettingsWrite, QuotingCapsAndNumbers) {
   EXPECT_EQ(written([](std::string& out) {
-              settings_write_string(out, "S", "two words");
-              settings_write_string(out, "Q", "a\"b");
-              settings_write_string(out, "T", "tab\there");
-              settings_write_string(out, "E", "");
+              settings_write_string(out, "S", "two words", settings_value_max);
+              settings_write_string(out, "Q", "a\"b", settings_value_max);
+              settings_write_string(out, "T", "tab\there", settings_value_max);
+              settings_write_string(out, "E", "", settings_value_max);
               settings_write_uint(out, "U", 0, false);
               settings_write_uint(out, "F", 0, true);
               settings_write_uint(out, "N", 4294967295U, false);
@@ -141,8 +142,8 @@ TEST(SettingsWrite, QuotingCapsAndNumbers) {
             "S=\"two words\"\nQ=a\"b\nT=tab\there\nE=\nU=\nF=0\nN=4294967295\nB=1\nZ=0\n");
 
   const std::string cut = written([](std::string& out) {
-    settings_write_string(out, "L", std::string(16001, 'x'));
-    settings_write_string(out, "M", std::string(16000, 'y') + " tail");
+    settings_write_string(out, "L", std::string(16001, 'x'), settings_value_max);
+    settings_write_string(out, "M", std::string(16000, 'y') + " tail", settings_value_max);
   });
   EXPECT_EQ(cut, "L=" + std::string(16000, 'x') + "\nM=" + std::string(16000, 'y') + "\n");
 }
@@ -150,8 +151,8 @@ TEST(SettingsWrite, QuotingCapsAndNumbers) {
 TEST(SettingsWrite, WhatIsWrittenReadsBack) {
   scratch_dir dir;
   std::string out;
-  settings_write_string(out, "S", "two words");
-  settings_write_string(out, "Q", "a\"b\"c");
+  settings_write_string(out, "S", "two words", settings_value_max);
+  settings_write_string(out, "Q", "a\"b\"c", settings_value_max);
   settings_write_uint(out, "U", 0, false);
   write_file(dir / "s", out);
   file_stream in = settings_open((dir / "s").c_str(), "r");

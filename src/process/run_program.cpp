@@ -93,24 +93,27 @@ void close_from_3_but(int keep) {
   ::_exit(1);
 }
 
-// The errno the child reported before exiting, or 0 when it wrote nothing:
-// it exec'd. Read only once the child is gone or given up on, from a
-// non-blocking pipe, so that it can never wait: the parent's own write end
-// may still be open (a close that failed), and then no end of file comes.
-int read_exec_error(int report) {
+// The errno the child reported before exiting, into run->exec_error; 0 when
+// it wrote nothing: it exec'd. Read only once the child is gone or given up
+// on, from a non-blocking pipe, so that it can never wait: the parent's own
+// write end may still be open (a close that failed), and then no end of file
+// comes.
+void read_exec_error(int report, program_run* run) {
   int error = 0;
   ssize_t got = 0;
   do {
     got = ::read(report, &error, sizeof error);
   } while (got < 0 && errno == EINTR);
-  return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+  run->exec_error = got == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
 // Waits until the child has ended or the deadline (none: as long as it
 // takes) has passed, without reaping it: the caller kills what is left of its
-// group first. True once it has ended. SIGCHLD is blocked, so it stays
-// pending until sigtimedwait takes it: no handler and no polling interval.
-bool ended_by(pid_t child, const clock_type::time_point* deadline, int& error) {
+// group first. True once it has ended; false when the deadline passed, or,
+// with the OS error in *error, when it cannot be asked. SIGCHLD is blocked,
+// so it stays pending until sigtimedwait takes it: no handler and no polling
+// interval.
+bool ended_by(pid_t child, const clock_type::time_point* deadline, int* error) {
   sigset_t chld;
   ::sigemptyset(&chld);
   ::sigaddset(&chld, SIGCHLD);
@@ -121,7 +124,7 @@ bool ended_by(pid_t child, const clock_type::time_point* deadline, int& error) {
         return true;
       }
     } else if (errno != EINTR) {
-      error = errno;
+      *error = errno;
       return false;
     }
     if (deadline == nullptr) {
@@ -139,7 +142,7 @@ bool ended_by(pid_t child, const clock_type::time_point* deadline, int& error) {
   }
 }
 
-bool ended_within(pid_t child, clock_type::duration grace, int& error) {
+bool ended_within(pid_t child, clock_type::duration grace, int* error) {
   const auto deadline = clock_type::now() + grace;
   return ended_by(child, &deadline, error);
 }
@@ -154,17 +157,18 @@ void signal_group_and_child(pid_t child, int sig) {
 // that has not gone even then (uninterruptible sleep) is left to init: the
 // tool must not hold the lock for ever behind it.
 void wait_for(pid_t child, clock_type::time_point started, const program_options& options,
-              program_run& run) {
+              program_run* outcome) {
+  program_run& run = *outcome;
   const program_bound& bound = options.bound;
   const auto deadline = started + bound.limit;
-  bool ended = ended_by(child, bound.limit.count() == 0 ? nullptr : &deadline, run.start_error);
+  bool ended = ended_by(child, bound.limit.count() == 0 ? nullptr : &deadline, &run.start_error);
   if (!ended && run.start_error == 0) {
     run.stopped = true;
     signal_group_and_child(child, SIGTERM);
-    ended = ended_within(child, bound.grace, run.start_error);
+    ended = ended_within(child, bound.grace, &run.start_error);
     if (!ended && run.start_error == 0) {
       signal_group_and_child(child, SIGKILL);
-      ended = ended_within(child, bound.grace, run.start_error);
+      ended = ended_within(child, bound.grace, &run.start_error);
       run.abandoned = !ended && run.start_error == 0;
     }
   }
@@ -226,7 +230,7 @@ std::string program_failure(const char* path, const program_run& run, program_bo
 void stop_now(running_program& running) {
   signal_group_and_child(running.pid, SIGKILL);
   int error = 0;
-  if (ended_within(running.pid, running.options.bound.grace, error)) {
+  if (ended_within(running.pid, running.options.bound.grace, &error)) {
     ::kill(-running.pid, SIGKILL);  // ESRCH when nothing is left
     int status = 0;
     while (::waitpid(running.pid, &status, 0) < 0 && errno == EINTR) {
@@ -272,7 +276,7 @@ bool program_start(const char* path, std::span<const char* const> args,
 
   running.started = clock_type::now();
   std::array<int, 2> report{-1, -1};
-  program_run failed;
+  program_run& failed = running.outcome;
   if (::pipe2(report.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
     failed.start_error = errno;
     *err = program_failure(path, failed, options.bound);
@@ -308,16 +312,13 @@ bool program_start(const char* path, std::span<const char* const> args,
   return true;
 }
 
-bool program_wait(running_program& running, std::string* err, program_run* run) {
-  program_run outcome;
-  wait_for(running.pid, running.started, running.options, outcome);
+bool program_wait(running_program& running, std::string* err) {
+  program_run& outcome = running.outcome;
+  wait_for(running.pid, running.started, running.options, &outcome);
   running.pid = -1;  // reaped, or given up on: nothing more to stop
   restore_mask(running);
-  outcome.exec_error = read_exec_error(running.report.get());
+  read_exec_error(running.report.get(), &outcome);
   running.report.reset();
-  if (run != nullptr) {
-    *run = outcome;
-  }
   if (!program_succeeded(outcome)) {
     *err = program_failure(running.path.c_str(), outcome, running.options.bound);
     return false;
@@ -326,7 +327,7 @@ bool program_wait(running_program& running, std::string* err, program_run* run) 
 }
 
 bool run_program(const char* path, std::span<const char* const> args,
-                 const program_options& options, std::string* err, program_run* run) {
+                 const program_options& options, std::string* err) {
   running_program running;
-  return program_start(path, args, options, &running, err) && program_wait(running, err, run);
+  return program_start(path, args, options, &running, err) && program_wait(running, err);
 }

@@ -79,6 +79,7 @@ struct running_program {
   std::chrono::steady_clock::time_point started;
   sigset_t saved_mask{};
   bool mask_saved = false;
+  program_run outcome;  // once waited for: what became of it, raw
 
   running_program() = default;
   running_program(const running_program&) = delete;
@@ -95,8 +96,9 @@ struct running_program {
 bool program_start(const char* path, std::span<const char* const> args,
                    const program_options& options, running_program* running, std::string* err);
 
-// Waits for a started program within its bound, as run_program does.
-bool program_wait(running_program& running, std::string* err, program_run* run = nullptr);
+// Waits for a started program within its bound, as run_program does; what
+// became of it stays in running.outcome.
+bool program_wait(running_program& running, std::string* err);
 
 // Stops a started program now, as its holder's destructor would; nothing
 // for one already waited for.
@@ -106,7 +108,6 @@ void program_stop(running_program& running);
 // PATH) and waits for it. True when it started and exited with status 0;
 // otherwise false, with what happened in err: "cannot run /bin/cp: No such
 // file or directory", "/bin/cp exited with status 1", "/sbin/hash_generate
-// did not finish within 30 s and was stopped", ... When run is given it
-// receives the raw outcome, for a caller that needs the status itself.
+// did not finish within 30 s and was stopped", ...
 bool run_program(const char* path, std::span<const char* const> args,
-                 const program_options& options, std::string* err, program_run* run = nullptr);
+                 const program_options& options, std::string* err);

@@ -31,39 +31,49 @@ need need_of(std::string_view name) {
   return name.starts_with("security.") ? need::best_effort : need::skipped;
 }
 
-// The attribute's value; the size is asked first, and again if it grew.
-bool read_attribute(int fd, const char* name, std::vector<char>& value) {
+// The attribute's value, in *value; the size is asked first, and again if it
+// grew. False, with the OS error in *error: the caller tells an attribute
+// removed meanwhile or not supported from a failure (failure.h).
+bool read_attribute(int fd, const char* name, std::vector<char>* value, int* error) {
   for (;;) {
     const ssize_t size = ::fgetxattr(fd, name, nullptr, 0);
     if (size < 0) {
+      *error = errno;
       return false;
     }
-    value.resize(static_cast<std::size_t>(size));
-    const ssize_t got = ::fgetxattr(fd, name, value.data(), value.size());
+    value->resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::fgetxattr(fd, name, value->data(), value->size());
     if (got >= 0) {
-      value.resize(static_cast<std::size_t>(got));
+      value->resize(static_cast<std::size_t>(got));
       return true;
     }
     if (errno != ERANGE) {
+      *error = errno;
       return false;
     }
   }
 }
 
-bool list_attributes(int fd, std::vector<char>& names) {
+// The attributes' names, in *names. False, with the OS error in *error.
+bool list_attributes(int fd, std::vector<char>* names, int* error) {
   for (;;) {
     const ssize_t size = ::flistxattr(fd, nullptr, 0);
-    if (size <= 0) {
-      names.clear();
-      return size == 0;  // none: no second call
+    if (size == 0) {
+      names->clear();  // none: no second call
+      return true;
     }
-    names.resize(static_cast<std::size_t>(size));
-    const ssize_t got = ::flistxattr(fd, names.data(), names.size());
+    if (size < 0) {
+      *error = errno;
+      return false;
+    }
+    names->resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::flistxattr(fd, names->data(), names->size());
     if (got >= 0) {
-      names.resize(static_cast<std::size_t>(got));
+      names->resize(static_cast<std::size_t>(got));
       return true;
     }
     if (errno != ERANGE) {
+      *error = errno;
       return false;
     }
   }
@@ -100,14 +110,15 @@ unsigned file_attributes_acl_group_bits(std::string_view acl) {
   return has_group ? group & limit : 7;
 }
 
-bool file_attributes_copy(int from, int to, mode_t& mode, std::string* err,
+bool file_attributes_copy(int from, int to, mode_t* mode, std::string* err,
                           warning_list& warnings) {
   std::vector<char> names;
-  if (!list_attributes(from, names)) {
-    if (errno == ENOTSUP) {
+  int error = 0;
+  if (!list_attributes(from, &names, &error)) {
+    if (error == ENOTSUP) {
       return true;  // no extended attributes here at all
     }
-    *err = os_error("cannot list the extended attributes of the settings file");
+    *err = os_error("cannot list the extended attributes of the settings file", error);
     return false;
   }
   bool had_acl = false;
@@ -119,38 +130,41 @@ bool file_attributes_copy(int from, int to, mode_t& mode, std::string* err,
     if (needed == need::skipped) {
       continue;
     }
-    if (!read_attribute(from, name, value)) {
-      if (errno == ENODATA) {
+    if (!read_attribute(from, name, &value, &error)) {
+      if (error == ENODATA) {
         continue;  // removed since it was listed
       }
-      if (errno == ENOTSUP && needed == need::required) {
+      if (error == ENOTSUP && needed == need::required) {
         // Listed but not supported: an ACL on a filesystem mounted without
         // ACL support, where the mode alone governs access to the old file too.
-        warnings.push_back(os_error("dropped " + std::string(name) + " of the settings file"));
+        warnings.push_back(
+            os_error("dropped " + std::string(name) + " of the settings file", error));
         continue;
       }
     } else if (::fsetxattr(to, name, value.data(), value.size(), 0) == 0) {
       continue;
-    } else if (errno == ENOTSUP && needed == need::required) {
-      warnings.push_back(os_error("dropped " + std::string(name) +
-                                  ", which the new settings file " + "cannot hold"));
+    } else if (error = errno; error == ENOTSUP && needed == need::required) {
+      warnings.push_back(os_error(
+          "dropped " + std::string(name) + ", which the new settings file cannot hold", error));
       if (name == access_acl) {
         const unsigned group = file_attributes_acl_group_bits({value.data(), value.size()});
-        mode &= ~static_cast<mode_t>(070) | static_cast<mode_t>(group << 3);
+        *mode &= ~static_cast<mode_t>(070) | static_cast<mode_t>(group << 3);
       }
       continue;
     }
-    const std::string reason = os_error("cannot carry " + std::string(name) + " over");
+    const std::string reason = os_error("cannot carry " + std::string(name) + " over", error);
     if (needed == need::required) {
       *err = reason;
       return false;
     }
     warnings.push_back(reason);
   }
-  if (!had_acl && ::fremovexattr(to, access_acl.data()) != 0 && errno != ENODATA &&
-      errno != ENOTSUP) {
-    *err = os_error("cannot remove the ACL inherited by the new settings file");
-    return false;
+  if (!had_acl && ::fremovexattr(to, access_acl.data()) != 0) {
+    error = errno;
+    if (error != ENODATA && error != ENOTSUP) {
+      *err = os_error("cannot remove the ACL inherited by the new settings file", error);
+      return false;
+    }
   }
   return true;
 }

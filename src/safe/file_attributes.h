@@ -21,8 +21,9 @@
 // security label that cannot be carried at all. When the old ACL was read
 // but the new file cannot hold it, mode's group bits are narrowed to what
 // the ACL gave the owning group, so that dropping the ACL grants nobody more
-// than before. False, with the reason in err, on any other failure.
-bool file_attributes_copy(int from, int to, mode_t& mode, std::string* err, warning_list& warnings);
+// than before: *mode is the mode the new file is to get. False, with the reason in err, on any
+// other failure.
+bool file_attributes_copy(int from, int to, mode_t* mode, std::string* err, warning_list& warnings);
 
 // The permission bits (0 to 7) that an access ACL, as stored in its extended
 // attribute, gives the owning group through its mask; 7 when the value holds

@@ -19,10 +19,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// A link re-pointed between two resolutions more often than this is someone
-// playing with it; the run gives up rather than chase it.
-constexpr int resolve_attempts = 8;
-
 // The file path names, with no symbolic link left in its path.
 bool resolve(const char* path, std::string* resolved, std::string* err) {
   const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
@@ -48,14 +44,14 @@ std::string lock_path_for(const std::string& target) {
 
 // Filesystems that give every file the mode their mount options say,
 // whatever open or chmod ask: a lock file there cannot be made root's alone.
-bool modes_are_the_mounts(int fd, const std::string& path, bool& fixed, std::string* err) {
+bool modes_are_the_mounts(int fd, const std::string& path, bool* fixed, std::string* err) {
   struct statfs filesystem {};
   if (::fstatfs(fd, &filesystem) != 0) {
     *err = os_error("cannot stat the filesystem of lock file " + path);
     return false;
   }
   constexpr long exfat_magic = 0x2011BAB0;  // not in every linux/magic.h
-  fixed = filesystem.f_type == MSDOS_SUPER_MAGIC || filesystem.f_type == exfat_magic;
+  *fixed = filesystem.f_type == MSDOS_SUPER_MAGIC || filesystem.f_type == exfat_magic;
   return true;
 }
 
@@ -85,7 +81,7 @@ unique_fd open_lock(const std::string& path, bool create, std::string* err,
   }
   if ((held.st_mode & 077) != 0) {
     bool fixed = false;
-    if (!modes_are_the_mounts(lock.get(), path, fixed, err)) {
+    if (!modes_are_the_mounts(lock.get(), path, &fixed, err)) {
       return {};
     }
     if (!fixed) {
@@ -122,58 +118,65 @@ bool lock_until(int fd, const std::string& path, clock_type::time_point give_up,
 // Whether two open lock files are one; false, with the reason in err, when
 // either cannot be asked: a guess either way would wait on a lock this run
 // holds, or take one file's lock twice.
-bool same_file(int a, int b, const std::string& path, bool& same, std::string* err) {
+bool same_file(int a, int b, const std::string& path, bool* same, std::string* err) {
   struct stat first {};
   struct stat second {};
   if (::fstat(a, &first) != 0 || ::fstat(b, &second) != 0) {
     *err = os_error("cannot stat lock file " + path);
     return false;
   }
-  same = first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  *same = first.st_dev == second.st_dev && first.st_ino == second.st_ino;
   return true;
 }
 
 }  // namespace
 
-bool section_lock_take(const char* settings_path, const char* legacy_lock,
-                       std::chrono::milliseconds wait, section_lock* locks, std::string* err,
+bool section_lock_take(const char* settings_path, const char* earlier_versions_lock,
+                       const section_lock_limits& limits, section_lock* locks, std::string* err,
                        warning_list& warnings) {
+  const std::chrono::milliseconds wait = limits.wait;
   const auto give_up = clock_type::now() + wait;
   section_lock& held = *locks;
   // 1. The earlier versions' lock, only when it is there.
-  struct stat legacy_status {};
-  if (::lstat(legacy_lock, &legacy_status) == 0) {
-    held.legacy = open_lock(legacy_lock, false, err, warnings);
-    if (!held.legacy || !lock_until(held.legacy.get(), legacy_lock, give_up, wait, err)) {
+  struct stat earlier_status {};
+  if (::lstat(earlier_versions_lock, &earlier_status) == 0) {
+    held.earlier_versions = open_lock(earlier_versions_lock, false, err, warnings);
+    if (!held.earlier_versions ||
+        !lock_until(held.earlier_versions.get(), earlier_versions_lock, give_up, wait, err)) {
       return false;
     }
   } else if (errno != ENOENT) {
-    *err = os_error("cannot stat lock file " + std::string(legacy_lock));
+    *err = os_error("cannot stat lock file " + std::string(earlier_versions_lock));
     return false;
   }
   // 2. The lock beside the file the settings path names, while it names it.
-  for (int attempt = 0; attempt < resolve_attempts; ++attempt) {
+  for (int attempt = 0; attempt < limits.resolve_attempts; ++attempt) {
     std::string target;
     if (!resolve(settings_path, &target, err)) {
       return false;
     }
     const std::string path = lock_path_for(target);
-    unique_fd lock = open_lock(path, true, err, warnings);
+    // Told once the attempt holds: not for a lock given up on, nor twice for
+    // the earlier versions' lock when it is this very file.
+    warning_list lock_warnings;
+    unique_fd lock = open_lock(path, true, err, lock_warnings);
     if (!lock) {
       return false;
     }
     // Two locks on one file from one process would wait for each other.
-    bool is_legacy = false;
-    if (held.legacy && !same_file(lock.get(), held.legacy.get(), path, is_legacy, err)) {
+    bool is_earlier_versions = false;
+    if (held.earlier_versions &&
+        !same_file(lock.get(), held.earlier_versions.get(), path, &is_earlier_versions, err)) {
       return false;
     }
-    if (!is_legacy && !lock_until(lock.get(), path, give_up, wait, err)) {
+    if (!is_earlier_versions && !lock_until(lock.get(), path, give_up, wait, err)) {
       return false;
     }
     if (still_resolves_to(settings_path, target)) {
       held.target = target;
-      if (!is_legacy) {
+      if (!is_earlier_versions) {
         held.lock = std::move(lock);
+        warnings.insert(warnings.end(), lock_warnings.begin(), lock_warnings.end());
       }
       return true;
     }

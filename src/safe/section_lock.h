@@ -8,7 +8,7 @@
 // a link from a read-only directory into writable storage works from the
 // first run on. Calling sequence:
 //
-//   1. the earlier versions' lock (tool_paths::legacy_lock), when it exists
+//   1. the earlier versions' lock (tool_paths::earlier_versions_lock), when it exists
 //      and is not the same file: taken first, never created, so that a run of
 //      an earlier version and a run of this one exclude each other while a
 //      router is upgraded;
@@ -39,17 +39,23 @@
 #include "sys/file_handle.h"
 
 struct section_lock {
-  std::string target;  // the settings file as locked, with no symbolic link left
-  unique_fd legacy;    // the earlier versions' lock, when it was taken
-  unique_fd lock;      // the lock beside target
+  std::string target;          // the settings file as locked, with no symbolic link left
+  unique_fd earlier_versions;  // the earlier versions' lock, when it was taken
+  unique_fd lock;              // the lock beside target
+};
+
+struct section_lock_limits {
+  std::chrono::milliseconds wait;  // for the locks, in all
+  int resolve_attempts;            // a link re-pointed more often: not locked
 };
 
 // The locks, in *locks until it goes; false, with the reason in err, when the
-// settings path does not resolve, a lock file cannot be opened or is not as
-// it must be, or the locks are not obtained within wait. A lock file others
+// settings path does not resolve or keeps being re-pointed, a lock file
+// cannot be opened or is not as it must be, or the locks are not obtained
+// within limits.wait. A lock file others
 // can open (vfat) gets a warning.
-bool section_lock_take(const char* settings_path, const char* legacy_lock,
-                       std::chrono::milliseconds wait, section_lock* locks, std::string* err,
+bool section_lock_take(const char* settings_path, const char* earlier_versions_lock,
+                       const section_lock_limits& limits, section_lock* locks, std::string* err,
                        warning_list& warnings);
 
 // True when settings_path still resolves to the locked file.

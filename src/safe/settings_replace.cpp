@@ -40,12 +40,15 @@ std::string lease_refused(int error) {
   }
 }
 
-int sync_retrying(int fd) {
-  int result = 0;
-  do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  return result;
+// fsync, again when a signal broke in. False, with the reason in err.
+bool sync_retrying(int fd, const std::string& what, std::string* err) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) {
+      *err = os_error("syncing " + what);
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string changed_text(const settings_replacement& replacement) {
@@ -186,7 +189,7 @@ bool settings_replace_prepare(settings_replacement& replacement, std::string* er
     return false;
   }
   mode_t mode = old_file.st_mode & 07777;
-  if (!file_attributes_copy(replacement.settings.get(), fd, mode, err, warnings)) {
+  if (!file_attributes_copy(replacement.settings.get(), fd, &mode, err, warnings)) {
     *err += " (new file " + replacement.temp_path + ")";
     return false;
   }
@@ -194,8 +197,7 @@ bool settings_replace_prepare(settings_replacement& replacement, std::string* er
     *err = os_error("cannot give " + replacement.temp_path + " the mode of " + replacement.target);
     return false;
   }
-  if (sync_retrying(fd) != 0) {
-    *err = os_error("syncing " + replacement.temp_path);
+  if (!sync_retrying(fd, replacement.temp_path, err)) {
     return false;
   }
   // Never retried: Linux frees the descriptor even when close fails.
@@ -262,8 +264,8 @@ bool settings_replace_commit(settings_replacement& replacement, std::string* err
 }
 
 bool settings_replace_sync_directory(settings_replacement& replacement, std::string* err) {
-  if (sync_retrying(replacement.directory.get()) != 0) {
-    *err = os_error("syncing directory " + path_dir(replacement.target));
+  if (!sync_retrying(replacement.directory.get(), "directory " + path_dir(replacement.target),
+                     err)) {
     return false;
   }
   return true;

@@ -21,11 +21,6 @@ namespace {
 
 constexpr std::string_view private_suffix = ".XXXXXX";  // the leftovers' rule
 
-// Each failed attempt to take the path means another user put something
-// there in the instant between two calls; a store does not chase that for
-// ever.
-constexpr int place_attempts = 64;
-
 bool names_file(const std::string& path, dev_t device, ino_t inode) {
   struct stat at_path {};
   return ::lstat(path.c_str(), &at_path) == 0 && S_ISREG(at_path.st_mode) &&
@@ -82,43 +77,48 @@ void clear_displaced(const std::string& displaced, const std::string& path,
   ::unlink(displaced.c_str());
 }
 
-enum class attempt { taken, again, failed };
-
-// One attempt to put the file at own in place at path. The exchange leaves
-// whatever stood there under own; with nothing there, the free name is
-// taken unless someone took it first. A kernel without either gets a plain
-// rename, which replaces anything but a directory (moved aside first).
-attempt take_path(const std::string& own, const std::string& path, std::string* err,
-                  warning_list& warnings) {
+// One attempt to put the file at own in place at path: true, with *taken
+// telling whether it is in place or someone took the path first (try again);
+// false, with the reason in err, when it cannot be done. The exchange leaves
+// whatever stood there under own; with nothing there, the free name is taken
+// unless someone took it first. A kernel without either gets a plain rename,
+// which replaces anything but a directory (moved aside first).
+bool take_path(const std::string& own, const std::string& path, bool* taken, std::string* err,
+               warning_list& warnings) {
+  *taken = true;
   if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
     clear_displaced(own, path, warnings);
-    return attempt::taken;
+    return true;
   }
   if (errno == ENOENT) {
     if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
-      return attempt::taken;
+      return true;
     }
     if (errno == EEXIST) {
-      return attempt::again;
+      *taken = false;
+      return true;
     }
   }
   if (errno != EINVAL && errno != ENOSYS) {
     *err = os_error("cannot put a new file at " + path);
-    return attempt::failed;
+    return false;
   }
   if (::rename(own.c_str(), path.c_str()) == 0) {
-    return attempt::taken;
+    return true;
   }
   if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST) {
     *err = os_error("cannot put a new file at " + path);
-    return attempt::failed;
+    return false;
   }
-  return move_directory_aside(path, err, warnings) ? attempt::again : attempt::failed;
+  *taken = false;
+  return move_directory_aside(path, err, warnings);
 }
 
 // Puts a new empty file of root's at path, whatever stood there.
-bool place_own_file(const std::string& path, working_copy& copy, std::string* err,
-                    warning_list& warnings) {
+// Each failed attempt to take the path means another user put something
+// there in the instant between two calls.
+bool place_own_file(const std::string& path, int place_attempts, working_copy& copy,
+                    std::string* err, warning_list& warnings) {
   std::string own = path + std::string(private_suffix);
   const unique_fd fd(::mkostemp(own.data(), O_CLOEXEC));
   if (!fd) {
@@ -126,21 +126,21 @@ bool place_own_file(const std::string& path, working_copy& copy, std::string* er
     return false;
   }
   struct stat made {};
-  attempt outcome = attempt::again;
-  if (::fstat(fd.get(), &made) != 0) {
+  bool placed = ::fstat(fd.get(), &made) == 0;
+  if (!placed) {
     *err = os_error("cannot stat " + own);
-    outcome = attempt::failed;
   }
-  for (int tries = 0; outcome == attempt::again && tries < place_attempts; ++tries) {
-    outcome = take_path(own, path, err, warnings);
+  bool taken = false;
+  for (int tries = 0; placed && !taken && tries < place_attempts; ++tries) {
+    placed = take_path(own, path, &taken, err, warnings);
   }
-  if (outcome == attempt::taken) {
+  if (placed && taken) {
     copy.path = path;
     copy.device = made.st_dev;
     copy.inode = made.st_ino;
     return true;
   }
-  if (outcome == attempt::again) {
+  if (placed) {
     *err = path + " was taken again at each of " + std::to_string(place_attempts) + " attempts";
   }
   ::unlink(own.c_str());
@@ -184,7 +184,7 @@ bool working_copy_start(const working_copy_request& request, working_copy* copy,
   // A failure leaves them for a later run: nothing is lost meanwhile.
   std::string ignored;
   static_cast<void>(leftovers_remove(path_dir(path), path_base(path) + ".", &ignored));
-  if (!place_own_file(path, *copy, err, warnings)) {
+  if (!place_own_file(path, request.place_attempts, *copy, err, warnings)) {
     return false;
   }
   const std::array<const char*, 2> args{request.settings, request.path};

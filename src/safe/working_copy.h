@@ -68,6 +68,7 @@ struct working_copy_request {
   const char* path;          // cp's destination, the working copy's fixed path
   const char* copy_program;  // /bin/cp
   program_bound bound;       // cp's time bound
+  int place_attempts;        // the path taken again each time: given up
 };
 
 // Starts request.copy_program copying request.settings to request.path, in

@@ -137,8 +137,9 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
   return true;
 }
 
-void settings_write_string(std::string& out, std::string_view key, std::string_view value) {
-  value = text_before_nul(value).substr(0, settings_max_value_length);
+void settings_write_string(std::string& out, std::string_view key, std::string_view value,
+                           std::size_t max_length) {
+  value = text_before_nul(value).substr(0, max_length);
   write_line(out, key, value, value.find(' ') != std::string_view::npos);
 }
 

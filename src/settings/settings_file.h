@@ -14,9 +14,6 @@
 #include "settings/settings_line.h"
 #include "sys/file_handle.h"
 
-// Longest text value a writer puts on a line; longer values are cut.
-inline constexpr std::size_t settings_max_value_length = 16000;
-
 bool settings_keys_equal(std::string_view a, std::string_view b);
 
 // A number as "%u" reads it: leading white space, an optional sign, digits up
@@ -51,9 +48,10 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
                        std::string* err);
 
 // Each appends one line to out: key, "=", the value and a line feed.
-// A text value is cut at its first NUL and to settings_max_value_length
-// bytes, and quoted when it holds a blank.
-void settings_write_string(std::string& out, std::string_view key, std::string_view value);
+// A text value is cut at its first NUL and to max_length bytes, and quoted
+// when it holds a blank.
+void settings_write_string(std::string& out, std::string_view key, std::string_view value,
+                           std::size_t max_length);
 // Zero is written as "0" when force, else as an empty value.
 void settings_write_uint(std::string& out, std::string_view key, std::uint32_t value, bool force);
 // 0 or 1.

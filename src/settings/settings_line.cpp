@@ -120,8 +120,8 @@ std::size_t first_hit(bytes16 hits) {
 }
 
 // Four steps of 16 at a time, tested together: the loop's own work is then a
-// small part of each byte's (about 0.65 instructions a byte folded, 0.55 as
-// it stands, against 1.1 for one step at a time; callgrind, x86-64).
+// small part of each byte's, about half of what one step at a time costs
+// (doc/benchmark.md).
 template <bool folded>
 std::size_t find_pair(std::string_view text, std::size_t from, const settings_pair_marker& marker) {
   const unsigned char fold = folded ? 0x20 : 0;

@@ -9,7 +9,16 @@
 // the log line ("cannot open lock file /opt/tal/etc/.settings.lock:
 // Permission denied"). An errno becomes text with os_error right where the
 // failing call is made, before anything can change it. Nothing here throws;
-// nothing but the driver prints, logs or picks an exit status.
+// nothing but the driver prints, logs or picks an exit status. An output
+// that is also an input (the record a load fills) is passed by pointer like
+// any other.
+//
+// One exception, where it is better: a step whose caller must act on which
+// OS error it met (an extended attribute the filesystem does not support, or
+// one removed since it was listed, is no failure of the store) hands that
+// errno value out through an int* taken right where the call failed, in
+// place of err; the caller turns it into its reason. No errno is ever left
+// for a caller to read.
 //
 // A run can also meet something it survives but an operator should hear of
 // (an ACL the new file cannot hold, a directory moved aside). A step that

@@ -100,9 +100,8 @@ bool fd_writer_add(fd_writer& writer, std::string_view data, std::string* err) {
   }
   // What is pending, and data as it stands up to the last page boundary
   // they reach together, in one call; the rest waits. Two calls, the first
-  // topping the pending bytes up to a page, made a store that rewrites a
-  // 10 MB settings file of 36-byte lines take 40.1 and 41.2 ms, against 38.6
-  // and 38.6 ms with one (perf stat, router-like build, two rounds of 40).
+  // topping the pending bytes up to a page, made a large store measurably
+  // slower (doc/benchmark.md).
   const off_t end = writer.written + static_cast<off_t>(writer.pending.size() + data.size());
   const std::size_t rest = static_cast<std::size_t>(end % page);
   if (!write_all(writer, writer.pending, data.substr(0, data.size() - rest), err)) {

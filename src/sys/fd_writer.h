@@ -4,13 +4,11 @@
 //
 // The settings file is rewritten mostly in long runs of kept lines taken
 // straight from the read block, which end wherever a line ends. A stream
-// (FILE*) would copy each run into its own buffer first: measured on a store
-// into a 10 MB settings file of 36-byte lines (callgrind, static x86-64
-// Release build), 10.3 M instructions of copying into a 64 KiB stream buffer,
-// about 0.6 M here (what is held back to the next page boundary). Writes that
-// start and end mid-page cost the kernel more: 10 MB written in 64 KiB
-// pieces took 5.0 ms, and its fsync 7.2 ms, cut at line ends, against
-// 3.4 ms and 6.4 ms on page boundaries (ext4, 2-core EPYC VM, medians of 5).
+// (FILE*) would copy each run into its own buffer first, most of a large
+// store's instructions; here only what is held back to the next page
+// boundary is copied. Writes that start and end mid-page cost the kernel more,
+// in the write and in its fsync, than writes on page boundaries. The figures
+// are in doc/benchmark.md.
 #pragma once
 
 #include <sys/types.h>

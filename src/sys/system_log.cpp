@@ -78,9 +78,9 @@ std::string system_log_escape(std::string_view text) {
   return out;
 }
 
-std::string system_log_body(std::string_view text) {
+std::string system_log_body(std::string_view text, std::size_t max_bytes) {
   std::string whole = system_log_escape(text);
-  if (whole.size() <= system_log_body_max) {
+  if (whole.size() <= max_bytes) {
     return whole;
   }
   std::string out;
@@ -88,7 +88,7 @@ std::string system_log_body(std::string_view text) {
   for (const char c : text) {
     piece.clear();
     append_escaped(piece, static_cast<unsigned char>(c));
-    if (out.size() + piece.size() > system_log_body_max - ellipsis.size()) {
+    if (out.size() + piece.size() > max_bytes - ellipsis.size()) {
       break;
     }
     out += piece;
@@ -98,7 +98,7 @@ std::string system_log_body(std::string_view text) {
 }
 
 void system_log_send(const char* socket_path, std::string_view ident, int level,
-                     std::string_view message) {
+                     std::string_view message, std::size_t body_max) {
   std::string line("<");
   line.append(std::to_string(system_log_facility | level))
       .append(">")
@@ -106,6 +106,6 @@ void system_log_send(const char* socket_path, std::string_view ident, int level,
       .append("[")
       .append(std::to_string(::getpid()))
       .append("]: ")
-      .append(system_log_body(message));
+      .append(system_log_body(message, body_max));
   send_to(socket_path, line);
 }

@@ -16,16 +16,13 @@
 
 inline constexpr int system_log_facility = LOG_USER;
 
-// Longest message body sent; a longer one is cut and ends with "...".
-inline constexpr std::size_t system_log_body_max = 480;
-
 // The text as printable ASCII on one line: every byte outside 0x20-0x7e and
 // the backslash itself are escaped (\\, \n, \t, \r, \x1b, ...), so that no
 // file or program name can forge a line of its own.
 std::string system_log_escape(std::string_view text);
 
-// The escaped text, cut between escapes to at most system_log_body_max bytes.
-std::string system_log_body(std::string_view text);
+// The escaped text, cut between escapes to at most max_bytes, "..." included.
+std::string system_log_body(std::string_view text, std::size_t max_bytes);
 
 // Sends "<priority>ident[pid]: body" to the syslog socket at socket_path
 // (/dev/log), ident and body escaped; level is LOG_ERR, LOG_WARNING,
@@ -36,4 +33,4 @@ std::string system_log_body(std::string_view text);
 // FIFO or a huge file; and a stamp sent in UTC is stored as sent by BusyBox's
 // syslogd, hours off on a router in another zone.
 void system_log_send(const char* socket_path, std::string_view ident, int level,
-                     std::string_view message);
+                     std::string_view message, std::size_t body_max);

@@ -10,6 +10,7 @@
 #include "sys/failure.h"
 #include "sys/file_handle.h"
 #include "sys/text.h"
+#include "tool/tool_limits.h"
 
 bool config_text_read(const char* path, const closed_stdio& closed, std::string* text,
                       std::string* err) {

@@ -6,9 +6,6 @@
 #include <cstddef>
 #include <string>
 
-// Up to this many bytes of the input file are read.
-inline constexpr std::size_t config_text_max_read = 16383;
-
 // What the tool put on the standard descriptors (0, 1, 2) that were closed
 // when it started: one file, told by its device and inode. A FILE that
 // resolves to it (/dev/stdin with standard input closed) names no input; with

@@ -5,7 +5,7 @@
 #include <array>
 
 #include "process/run_program.h"
-#include "tool/run_limits.h"
+#include "tool/tool_limits.h"
 
 bool hash_tool_run(const tool_paths& paths, std::string* err) {
   if (::access(paths.hash_program, F_OK) != 0) {

@@ -16,6 +16,7 @@
 #include "tool/program_name.h"
 #include "tool/run_report.h"
 #include "tool/section_store.h"
+#include "tool/tool_limits.h"
 #include "tool/tool_paths.h"
 
 namespace {
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
     report = {exit_not_updated, LOG_ERR, "tal-setconf",
               std::string("settings not updated: internal error: ") + error.what()};
   }
-  system_log_send(device_paths.log_socket, report.ident, report.level, report.message);
+  system_log_send(device_paths.log_socket, report.ident, report.level, report.message,
+                  log_body_max);
   return report.status;
 }

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <optional>
 
+#include "section/section_catalogue.h"
 #include "sys/text.h"
-#include "tool/section_catalogue.h"
+#include "tool/tool_limits.h"
 
 namespace {
 

@@ -6,10 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "tool/section_catalogue.h"
+#include "section/section_catalogue.h"
 
 inline constexpr std::string_view program_name_prefix = "tal-setconf-";
-inline constexpr std::size_t section_token_max_length = 64;
 
 struct section_name {
   std::string token;

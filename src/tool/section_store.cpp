@@ -5,14 +5,14 @@
 #include "safe/section_lock.h"
 #include "safe/settings_replace.h"
 #include "safe/working_copy.h"
+#include "section/section_catalogue.h"
+#include "section/section_load.h"
+#include "section/section_rewrite.h"
 #include "sys/failure.h"
 #include "tool/config_text.h"
 #include "tool/hash_tool.h"
 #include "tool/program_name.h"
-#include "tool/run_limits.h"
-#include "tool/section_catalogue.h"
-#include "tool/section_load.h"
-#include "tool/section_rewrite.h"
+#include "tool/tool_limits.h"
 
 namespace {
 
@@ -76,7 +76,8 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   // 3. The lock, beside the file the settings path names, held until this
   // function returns. From here on the run works on that file, target.
   section_lock lock;
-  if (!section_lock_take(paths.settings, paths.legacy_lock, section_lock_wait, &lock, &err,
+  if (!section_lock_take(paths.settings, paths.earlier_versions_lock,
+                         {section_lock_wait, section_lock_resolve_attempts}, &lock, &err,
                          warnings)) {
     return not_updated(ident, err);
   }
@@ -101,7 +102,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   // and it is asked for in step 11.
   working_copy copy;
   const working_copy_request request{paths.settings, paths.working_copy, paths.copy_program,
-                                     program_run_bound};
+                                     program_run_bound, working_copy_place_attempts};
   if (!working_copy_start(request, &copy, &err, warnings)) {
     return not_updated(ident, err);
   }
@@ -116,7 +117,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   record.key_infix = name.key_infix;
   record.kind = name.kind;
   settings_plain_parts plain;  // what the rewrite keeps as it stands, unread
-  if (!section_load(record, settings, &plain, &err)) {
+  if (!section_load(settings, &record, &plain, &err)) {
     return not_updated(ident, err);
   }
   record.conf = std::move(text);
@@ -128,7 +129,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
 
   // 9. The settings file's lines, with the section's block, into it.
   if (!section_rewrite(settings, {replacement.fd.get(), replacement.temp_path}, record, plain,
-                       &err)) {
+                       settings_value_max, &err)) {
     return not_updated(ident, err);
   }
 

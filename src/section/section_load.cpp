@@ -1,14 +1,14 @@
-#include "tool/section_load.h"
+#include "section/section_load.h"
 
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "settings/settings_file.h"
 
-bool section_load(section_record& record, const named_fd& settings, settings_plain_parts* plain,
+bool section_load(const named_fd& settings, section_record* loaded, settings_plain_parts* plain,
                   std::string* err) {
+  section_record& record = *loaded;
   std::vector<const catalogue_row*> rows;
   std::vector<std::string> keys;
   for (const auto& row : section_catalogue()) {
@@ -21,15 +21,11 @@ bool section_load(section_record& record, const named_fd& settings, settings_pla
   // One pass over the file for all keys: what a rewind and a scan per key
   // would find (the first line holding each key), at the cost of one read.
   // Every key begins with the section's pattern (the program name's rule
-  // makes it so for the special kinds), so a line holding one holds the
-  // pattern's marker; should one not, every line is looked at.
-  const std::string pattern = section_pattern(record.key_infix);
-  const settings_pair_marker marker = section_marker(pattern, true);
-  const bool marked = std::all_of(keys.begin(), keys.end(), [&](const std::string& key) {
-    return settings_keys_equal(std::string_view(key).substr(0, pattern.size()), pattern);
-  });
+  // refuses a token for which a special kind's fixed keys would not), so a
+  // line holding one holds the pattern's marker, in some case.
+  const settings_pair_marker marker = section_marker(section_pattern(record.key_infix), true);
   std::vector<std::optional<std::string>> values(keys.size());
-  if (!settings_find_all(settings, keys, values, marked ? &marker : nullptr, plain, err)) {
+  if (!settings_find_all(settings, keys, values, &marker, plain, err)) {
     return false;
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -10,13 +10,9 @@
 #include <cstddef>
 #include <string>
 
+#include "section/section_catalogue.h"
 #include "settings/settings_file.h"
 #include "sys/file_handle.h"
-#include "tool/section_catalogue.h"
-
-// A configuration text longer than this would become a base64 value longer
-// than a settings value may be, and be cut: such a text is refused.
-inline constexpr std::size_t config_text_max_stored = 12000;
 
 // Reads the lines of in from its start (pread and sendfile at offsets: its
 // position is not used) and writes the new content to out, an empty file.
@@ -25,5 +21,6 @@ inline constexpr std::size_t config_text_max_stored = 12000;
 // (section_load tells); they are copied without being read here. False, with
 // the reason in err, when a read of in (ENOMEM: no room for a line) or a
 // write to out failed, or in ended before plain.end.
+// A text value longer than value_max is written cut to it.
 bool section_rewrite(const named_fd& in, const named_fd& out, const section_record& record,
-                     const settings_plain_parts& plain, std::string* err);
+                     const settings_plain_parts& plain, std::size_t value_max, std::string* err);

@@ -5,9 +5,9 @@
 
 #include <string>
 
+#include "section/section_catalogue.h"
 #include "settings/settings_file.h"
 #include "sys/file_handle.h"
-#include "tool/section_catalogue.h"
 
 // Fills the fields of the record's kind from the lines of settings, read from
 // its start (pread; its position is not used): each field gets the value of the first line that
@@ -20,5 +20,5 @@
 // plain, unless null, receives the parts of the file that are plain lines
 // under the section's marker in any case: lines the rewrite keeps as they
 // stand. The load then reads the whole file.
-bool section_load(section_record& record, const named_fd& settings, settings_plain_parts* plain,
+bool section_load(const named_fd& settings, section_record* record, settings_plain_parts* plain,
                   std::string* err);

@@ -1,4 +1,4 @@
-#include "tool/section_catalogue.h"
+#include "section/section_catalogue.h"
 
 #include <algorithm>
 #include <utility>
@@ -196,7 +196,9 @@ std::string section_pattern(std::string_view key_infix) {
 }
 
 settings_pair_marker section_marker(std::string_view pattern, bool folded) {
-  const std::size_t at = pattern.size() > 9 ? 8 : 0;  // "MOD_TAL_" and at least one byte
+  // "MOD_TAL_", then at least one byte of the infix and "_": the pattern's
+  // first two bytes after "MOD_TAL_" are the first to tell sections apart.
+  constexpr std::size_t at = 8;
   return {pattern[at], pattern[at + 1], folded};
 }
 

@@ -1,4 +1,4 @@
-#include "tool/section_rewrite.h"
+#include "section/section_rewrite.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,11 +20,12 @@ bool belongs_to_section(std::string_view text, std::string_view pattern) {
   return text.find('=') != std::string_view::npos && text.find(pattern) != std::string_view::npos;
 }
 
-void write_row(std::string& block, const section_record& record, const catalogue_row& row) {
+void write_row(std::string& block, const section_record& record, const catalogue_row& row,
+               std::size_t value_max) {
   const std::string key = section_row_key(row, record.key_infix);
   switch (row.value) {
     case value_kind::string:
-      settings_write_string(block, key, section_row_text(record, row));
+      settings_write_string(block, key, section_row_text(record, row), value_max);
       return;
     case value_kind::boolean:
       settings_write_bool(block, key, section_row_number(record, row));
@@ -36,17 +37,18 @@ void write_row(std::string& block, const section_record& record, const catalogue
       settings_write_uint(block, key, section_row_number(record, row), false);
       return;
     case value_kind::conf:
-      settings_write_string(block, key, base64_encode_alloc(section_row_text(record, row)));
+      settings_write_string(block, key, base64_encode_alloc(section_row_text(record, row)),
+                            value_max);
       return;
   }
 }
 
 // The section's lines, in catalogue order.
-std::string section_block(const section_record& record) {
+std::string section_block(const section_record& record, std::size_t value_max) {
   std::string block;
   for (const auto& row : section_catalogue()) {
     if (section_row_applies(row, record.kind)) {
-      write_row(block, record, row);
+      write_row(block, record, row, value_max);
     }
   }
   return block;
@@ -63,6 +65,7 @@ struct rewrite {
   std::string_view pattern;
   settings_pair_marker marker;
   const section_record& record;
+  std::size_t value_max;
   bool block_written = false;
 };
 
@@ -78,14 +81,13 @@ bool rewrite_line(rewrite& rewrite, std::string_view line, std::string* err) {
     return true;
   }
   rewrite.block_written = true;
-  return fd_writer_add(rewrite.out, section_block(rewrite.record), err);
+  return fd_writer_add(rewrite.out, section_block(rewrite.record, rewrite.value_max), err);
 }
 
-// One run of whole lines from the reader. With the loader's plain parts
-// copied by the kernel, a store into a 10 MB settings file of 36-byte lines
-// counts 0.81 instructions a byte for pim_sm and 0.78 for ospf (nearly all
-// of it the loader's search), against 6.2 and 10.1 when every line was taken
-// apart (callgrind, x86-64 static-pie Release build; bench/compare.sh).
+// One run of whole lines from the reader: only the lines that are not plain
+// are taken apart, the runs between them copied in one piece. Taking every
+// line apart cost a large store about ten times the instructions
+// (doc/benchmark.md).
 bool rewrite_lines(rewrite& rewrite, std::string_view lines, std::string* err) {
   std::size_t at = 0;
   while (at < lines.size()) {
@@ -109,9 +111,9 @@ bool rewrite_lines(rewrite& rewrite, std::string_view lines, std::string* err) {
 }  // namespace
 
 bool section_rewrite(const named_fd& in, const named_fd& out, const section_record& record,
-                     const settings_plain_parts& plain, std::string* err) {
+                     const settings_plain_parts& plain, std::size_t value_max, std::string* err) {
   const std::string pattern = section_pattern(record.key_infix);
-  rewrite rewrite{fd_writer_for(out), pattern, section_marker(pattern, false), record};
+  rewrite rewrite{fd_writer_for(out), pattern, section_marker(pattern, false), record, value_max};
   // The parts the loader already read and found plain are copied by the
   // kernel, not read and searched again (see doc/benchmark.md).
   if (plain.start > 0 && !fd_writer_copy(rewrite.out, in.fd, 0, plain.start, err)) {
@@ -136,6 +138,7 @@ bool section_rewrite(const named_fd& in, const named_fd& out, const section_reco
     return false;
   }
   // No line of the section: its block goes at the end.
-  return (rewrite.block_written || fd_writer_add(rewrite.out, section_block(record), err)) &&
+  return (rewrite.block_written ||
+          fd_writer_add(rewrite.out, section_block(record, value_max), err)) &&
          fd_writer_flush(rewrite.out, err);
 }
