@@ -67,6 +67,9 @@ TEST(BulkScan, AMarkedLineGetsTheLineRuleWhereverItStands) {
       {"A=1\rMOD_TAL_OSPF_CONF=x", "A=1", ""},
       {"C=v" + nul + "MOD_TAL_OSPF_CONF=x", "C=v" + nul + "MOD_TAL_OSPF_CONF=x", ""},
       {"mod_tal_ospf_conf=lower", "mod_tal_ospf_conf=lower", "lower"},
+      // Its carriage return brings it to the line rule, which matches the
+      // section's pattern with its case: kept, cut at the return.
+      {"mod_tal_ospf_conf=cr\rtail", "mod_tal_ospf_conf=cr", "cr"},
       {"Mod_Tal_Ospf_Conf=\"mixed case\"", "Mod_Tal_Ospf_Conf=\"mixed case\"", "mixed case"},
       {"# MOD_TAL_OSPF_CONF without an equals sign", "# MOD_TAL_OSPF_CONF without an equals sign",
        ""},

@@ -183,9 +183,30 @@ TEST_F(fault, LeftoversOfKilledRunsAreRemoved) {
   write_file(root.etc() / ".settings.tal-setconf-Ab12Cd", "half");
   write_file(root.etc() / ".settings.tal-setconf-Xy34Zw", "half");
   write_file(root.etc() / "settings.keep", "not ours");
+  // Named like a leftover, but another user's: not the run's to remove.
+  write_file(root.etc() / ".settings.tal-setconf-Us3r00", "theirs");
+  ASSERT_EQ(::chown((root.etc() / ".settings.tal-setconf-Us3r00").c_str(), 1234, 1234), 0);
   EXPECT_EQ(root.run_text("ospf", "text"), 0);
   EXPECT_EQ(dir_names(root.etc()),
-            (std::vector<std::string>{".settings.lock", "settings", "settings.keep"}));
+            (std::vector<std::string>{".settings.lock", ".settings.tal-setconf-Us3r00", "settings",
+                                      "settings.keep"}));
+}
+
+TEST_F(fault, AHashToolStartedBeforeTheRunIsKilledFinishes) {
+  // The new content is committed when the hash tool starts: killing the run
+  // must not take the hash's refresh with it.
+  root.script("sbin/hash_generate", "touch /opt/hash-started; sleep 0.3; touch /opt/hash-done");
+  const pid_t run = root.start("ospf", {root.input("text")});
+  for (int i = 0; i < 1000 && !fs::exists(root.dir / "opt/hash-started"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::kill(run, SIGKILL);
+  EXPECT_EQ(wait_exit_status(run), 128 + SIGKILL);
+  for (int i = 0; i < 200 && !fs::exists(root.dir / "opt/hash-done"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(fs::exists(root.dir / "opt/hash-done"));
+  EXPECT_EQ(root.settings_content(), after);
 }
 
 TEST_F(fault, RunWaitsForTheLock) {
@@ -340,6 +361,8 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
        "",
        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
            fs::perms::others_read},
+      // The kernel cannot copy the plain start: it goes through the tool.
+      {"sendfile-einval", 0, after, {"stored section ospf"}},
       // No lease: stored, and the log line says what was not watched.
       {"setlease-einval",
        0,

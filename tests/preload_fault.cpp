@@ -18,6 +18,8 @@
 //                    off or on a network filesystem;
 //   fstatfs-vfat     fstatfs says vfat, which gives every file its mount's
 //                    mode (this machine's kernel may have no vfat to mount);
+//   sendfile-einval  sendfile fails with EINVAL before it copies anything, as
+//                    between files it cannot copy in the kernel;
 //   file-fsync-eio   fsync of a regular file (the new settings file) fails
 //                    with EIO after 300 ms, as on failing flash that retries
 //                    first: the programs the tool started meanwhile are
@@ -127,6 +129,26 @@ extern "C" int fstatfs64(int fd, struct statfs64* status) {
     status->f_type = MSDOS_SUPER_MAGIC;
   }
   return result;
+}
+
+extern "C" ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
+  if (fault_is("sendfile-einval")) {
+    fired();
+    errno = EINVAL;
+    return -1;
+  }
+  using sendfile_function = ssize_t (*)(int, int, off_t*, size_t);
+  return real<sendfile_function>("sendfile")(out, in, offset, count);
+}
+
+extern "C" ssize_t sendfile64(int out, int in, off64_t* offset, size_t count) {
+  if (fault_is("sendfile-einval")) {
+    fired();
+    errno = EINVAL;
+    return -1;
+  }
+  using sendfile64_function = ssize_t (*)(int, int, off64_t*, size_t);
+  return real<sendfile64_function>("sendfile64")(out, in, offset, count);
 }
 
 extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to,
