@@ -5,10 +5,12 @@
 # /tmp on tmpfs), cut at the moments the kernel saw: the children's start and
 # end. For each of floor, before and after, the median (ms) of
 #   start   from the start of the process to the start of cp (start-up, text,
-#           lock, leftovers, working copy placed, fork)
-#   cp      cp's process, from fork to exit
-#   work    from cp's exit to the start of the hash tool (copy accepted, load,
-#           rewrite, new file with its attributes, fsync, rename, fsync)
+#           lock, leftovers, settings opened and leased, working copy placed,
+#           fork)
+#   cp      cp's process, from fork to exit (the tool's own load, rewrite,
+#           new file with its attributes and fsync run meanwhile)
+#   work    from cp's exit to the start of the hash tool (what is left of the
+#           tool's own work, exchange, old file removed, fsync)
 #   hash    the hash tool's process
 #   end     from the hash tool's exit to the process's (working copy removed,
 #           what the process frees, log line, exit)
