@@ -260,10 +260,10 @@ void program_stop(running_program& running) {
 }
 
 bool program_start(const char* path, std::span<const char* const> args,
-                   const program_options& options, running_program* started, std::string* err) {
-  running_program& running = *started;
-  running.path = path;
-  running.options = options;
+                   const program_options& options, running_program* running, std::string* err) {
+  running_program& program = *running;
+  program.path = path;
+  program.options = options;
   // The argument vector is built before fork, so the child allocates nothing.
   std::string path_copy(path);
   std::array<char*, run_program_max_args + 2> argv{};
@@ -274,35 +274,35 @@ bool program_start(const char* path, std::span<const char* const> args,
   }
   argv[count + 1] = nullptr;
 
-  running.started = clock_type::now();
+  program.started = clock_type::now();
   std::array<int, 2> report{-1, -1};
-  program_run& failed = running.outcome;
+  program_run& failed = program.outcome;
   if (::pipe2(report.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
     failed.start_error = errno;
     *err = program_failure(path, failed, options.bound);
     return false;
   }
-  running.report.reset(report[0]);
+  program.report.reset(report[0]);
   // SIGCHLD stays blocked until the program is reaped, so that the wait can
   // take it with sigtimedwait: no handler and no polling interval.
   sigset_t chld;
   ::sigemptyset(&chld);
   ::sigaddset(&chld, SIGCHLD);
-  ::sigprocmask(SIG_BLOCK, &chld, &running.saved_mask);
-  running.mask_saved = true;
+  ::sigprocmask(SIG_BLOCK, &chld, &program.saved_mask);
+  program.mask_saved = true;
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
   if (child < 0) {
     failed.start_error = errno;
     ::close(report[1]);
-    restore_mask(running);
+    restore_mask(program);
     *err = program_failure(path, failed, options.bound);
     return false;
   }
   if (child == 0) {
     exec_child(path_copy.c_str(), argv.data(), report[1], options, parent);
   }
-  running.pid = child;
+  program.pid = child;
   // Never retried: Linux frees the descriptor even when close reports an
   // error, and a retry could close a descriptor opened meanwhile.
   ::close(report[1]);

@@ -264,11 +264,8 @@ bool settings_replace_commit(settings_replacement& replacement, std::string* err
 }
 
 bool settings_replace_sync_directory(settings_replacement& replacement, std::string* err) {
-  if (!sync_retrying(replacement.directory.get(), "directory " + path_dir(replacement.target),
-                     err)) {
-    return false;
-  }
-  return true;
+  return sync_retrying(replacement.directory.get(), "directory " + path_dir(replacement.target),
+                       err);
 }
 
 bool settings_replace_remove_leftovers(const std::string& target, std::string* err) {

@@ -20,18 +20,6 @@ void write_line(std::string& out, std::string_view key, std::string_view value, 
 
 }  // namespace
 
-bool settings_keys_equal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_upper(a[i]) != ascii_upper(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::uint32_t settings_parse_uint(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && is_c_space(text[i])) {

@@ -14,8 +14,6 @@
 #include "settings/settings_line.h"
 #include "sys/file_handle.h"
 
-bool settings_keys_equal(std::string_view a, std::string_view b);
-
 // A number as "%u" reads it: leading white space, an optional sign, digits up
 // to the first other character; "-1" is 4294967295, "abc" is 0.
 std::uint32_t settings_parse_uint(std::string_view text);
