@@ -1,8 +1,8 @@
 // libFuzzer target: arbitrary bytes as a settings file and a configuration
 // text, stored into each kind of section the way the tool does, with the
 // properties that must hold checked on the result:
-// - the one-pass loader, and the per-key readers, find what a deliberately
-//   naive reference reader (below, independent of src/) finds;
+// - the one-pass loader finds what a deliberately naive reference reader
+//   (settings_key_reader.h, independent of src/) finds;
 // - every line that is not the section's comes out, in order, cut at its
 //   first CR and LF and otherwise whole;
 // - the section's block comes out once, whole, in catalogue order, in the
@@ -30,7 +30,6 @@
 #include "section/section_rewrite.h"
 #include "settings/base64.h"
 #include "settings/settings_file.h"
-#include "settings/settings_line.h"
 #include "settings_key_reader.h"
 #include "tool/program_name.h"
 #include "tool/section_store.h"
@@ -116,40 +115,6 @@ bool belongs(std::string_view text, std::string_view pattern) {
   return text.find('=') != std::string_view::npos && text.find(pattern) != std::string_view::npos;
 }
 
-// The reference reader: the line format read the plainest way, one key at a
-// time from the start of the file, sharing no code with src/.
-std::optional<std::string> reference_find(std::string_view content, std::string_view key) {
-  for (std::string_view line : raw_lines(content)) {
-    line = line.substr(0, line.find('\r'));
-    line = line.substr(0, line.find('\0'));
-    if (const auto quote = line.rfind('"'); quote != std::string_view::npos) {
-      line = line.substr(0, quote);
-    }
-    const auto equals = line.find('=');
-    if (equals == std::string_view::npos || equals != key.size()) {
-      continue;
-    }
-    bool same = true;
-    for (std::size_t i = 0; i < key.size() && same; ++i) {
-      const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; };
-      same = upper(line[i]) == upper(key[i]);
-    }
-    if (same) {
-      std::string_view value = line.substr(equals + 1);
-      if (!value.empty() && value.front() == '"') {
-        value.remove_prefix(1);
-      }
-      return std::string(value);
-    }
-  }
-  return std::nullopt;
-}
-
-std::uint32_t reference_number(const std::optional<std::string>& value) {
-  unsigned number = 0;
-  return value && std::sscanf(value->c_str(), "%u", &number) == 1 ? number : 0;
-}
-
 // Whether a text value survives a write and a read unchanged.
 bool representable(std::string_view value) {
   return value.size() <= settings_value_max &&
@@ -189,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(file && section_load({::fileno(file.get()), ws.settings}, &record, &plain, &err),
         "settings load");
 
-  // The one pass and the per-key readers find what the reference finds.
+  // The one pass finds what the reference finds.
   std::vector<const catalogue_row*> rows;
   for (const auto& row : section_catalogue()) {
     if (!section_row_applies(row, kind)) {
@@ -197,13 +162,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     rows.push_back(&row);
     const std::string key = section_row_key(row, record.key_infix);
-    const std::optional<std::string> expected = reference_find(content, key);
+    const std::string expected = settings_find(content, key).value_or("");
     if (value_kind_is_text(row.value)) {
-      check(section_row_text(record, row) == expected.value_or(""), "loaded text");
-      check(settings_read_string(file.get(), key) == expected.value_or(""), "text reader");
+      check(section_row_text(record, row) == expected, "loaded text");
     } else {
-      check(section_row_number(record, row) == reference_number(expected), "loaded number");
-      check(settings_read_uint(file.get(), key) == reference_number(expected), "number reader");
+      check(section_row_number(record, row) == settings_scan_uint(expected), "loaded number");
     }
   }
   file.reset();
@@ -281,6 +244,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // What was written reads back. A kept line before the block that holds a
   // block key in another case is read first; it was first before too, so
   // only the replaced text can differ.
+  std::string before_block;
+  for (const auto line : head) {
+    before_block.append(line).append("\n");
+  }
   section_record reread;
   reread.section = record.section;
   reread.key_infix = record.key_infix;
@@ -296,17 +263,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           check(section_row_text(reread, *row) == section_row_text(record, *row), "text value");
         }
         break;
-      case value_kind::conf: {
-        bool shadowed = false;
-        for (const auto line : head) {
-          const auto pair = settings_split(line);
-          shadowed = shadowed || (pair && settings_keys_equal(pair->key, key));
-        }
-        if (!shadowed) {
+      case value_kind::conf:
+        if (!settings_find(before_block, key)) {
           check(section_row_text(reread, *row) == base64_encode_alloc(record.conf), "conf value");
         }
         break;
-      }
       case value_kind::boolean:
         check((section_row_number(reread, *row) != 0) == (section_row_number(record, *row) != 0),
               "bool value");

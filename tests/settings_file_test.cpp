@@ -1,12 +1,13 @@
-// The settings line format: lookup, readers and writers.
+// The settings line format: numbers, the lookup of keys, and the writers.
 #include "settings/settings_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scratch_dir.h"
@@ -15,17 +16,20 @@
 
 namespace {
 
-// A stream over text, as the settings file would be.
-struct text_file {
+// What the one pass finds for each of keys in a file holding text, every
+// line looked at (no marker).
+std::vector<std::optional<std::string>> find_all(std::string_view text,
+                                                 const std::vector<std::string>& keys) {
   scratch_dir dir;
-  file_stream file;
-
-  explicit text_file(std::string_view text) {
-    write_file(dir / "settings", text);
-    file = settings_open((dir / "settings").c_str(), "r");
-  }
-  std::FILE* get() const { return file.get(); }
-};
+  write_file(dir / "settings", text);
+  const unique_fd in(::open((dir / "settings").c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_TRUE(in);
+  std::vector<std::optional<std::string>> values(keys.size());
+  std::string err;
+  EXPECT_TRUE(settings_find_all({in.get(), "settings"}, keys, values, nullptr, nullptr, &err));
+  EXPECT_EQ(err, "");
+  return values;
+}
 
 std::string written(void (*write)(std::string&)) {
   std::string out;
@@ -33,98 +37,133 @@ std::string written(void (*write)(std::string&)) {
   return out;
 }
 
-// The one-pass lookup over a test file.
-bool find_all(const text_file& f, std::span<const std::string> keys,
-              std::span<std::optional<std::string>> values) {
-  std::string err;
-  const bool found =
-      settings_find_all({::fileno(f.get()), "settings"}, keys, values, nullptr, nullptr, &err);
-  EXPECT_EQ(err, "");
-  return found;
-}
-
 }  // namespace
 
-TEST(SettingsRead, QuotesAreTakenOffAndInnerQuotesCutAtTheLast) {
-  text_file f(
-      "TWO=\"two words\"\n"
-      "PLAIN=value\n"
-      "QUOTED=\"single\"\n"
-      "INNER=a\"b\"c\n"
-      "LEADING=\"x\n"
-      "BLANKS=\"say \"hi\" there\"\n"
-      "EMPTY=\n");
-  EXPECT_EQ(settings_read_string(f.get(), "TWO"), "two words");
-  EXPECT_EQ(settings_read_string(f.get(), "PLAIN"), "value");
-  EXPECT_EQ(settings_read_string(f.get(), "QUOTED"), "single");
-  EXPECT_EQ(settings_read_string(f.get(), "INNER"), "a\"b");
-  EXPECT_EQ(settings_read_string(f.get(), "LEADING"), "");
-  EXPECT_EQ(settings_read_string(f.get(), "BLANKS"), "say \"hi\" there");
-  EXPECT_EQ(settings_read_string(f.get(), "EMPTY"), "");
+TEST(SettingsParseUint, ReadsAsPercentUOnA64BitCLibrary) {
+  const struct {
+    std::string_view text;
+    std::uint32_t number;
+  } cases[] = {
+      {"42", 42},
+      {" \t\v\f7x", 7},
+      {"+5", 5},
+      {"-1", 4294967295U},
+      {"-0", 0},
+      {"1.2.3.4", 1},
+      {"abc", 0},
+      {"", 0},
+      {"- 5", 0},
+      {"+-5", 0},
+      {"0x10", 0},
+      {{"12\0003", 4}, 12},
+      // Converted in 64 bits, then cut to 32.
+      {"4294967296", 0},
+      {"-4294967295", 1},
+      {"18446744069414584320", 0},
+      {"18446744073709551615", 4294967295U},
+      {"-18446744073709551615", 1},
+      // Past 64 bits: saturated, whatever the sign.
+      {"18446744073709551616", 4294967295U},
+      {"-18446744073709551616", 4294967295U},
+      {"99999999999999999999999", 4294967295U},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(settings_parse_uint(c.text), c.number) << testing::PrintToString(c.text);
+    // The C library's own "%u", which the fuzz target's reference reads with.
+    EXPECT_EQ(settings_scan_uint(c.text), c.number) << testing::PrintToString(c.text);
+  }
 }
 
-TEST(SettingsRead, KeysMatchWithoutCaseOverTheWholeKeyAndTheFirstLineWins) {
-  text_file f(
-      "# MOD_TAL_X_NAME is a comment without an equals sign\n"
-      "MOD_TAL_X_NAME =blank before\n"
-      "mod_tal_x_name=lower\r\n"
-      "MOD_TAL_X_NAME=second\n"
-      "MOD_TAL_X_NAMES=longer\n");
-  EXPECT_EQ(settings_read_string(f.get(), "MOD_TAL_X_NAME"), "lower");
-  EXPECT_EQ(settings_read_string(f.get(), "MOD_TAL_X_NAME "), "blank before");
-  EXPECT_EQ(settings_read_string(f.get(), "MOD_TAL_X_MISSING"), "");
-  EXPECT_EQ(settings_read_uint(f.get(), "MOD_TAL_X_MISSING"), 0U);
-  // Non-ASCII bytes are not folded.
-  text_file g("K\xc3\xa9Y=1\n");
-  EXPECT_EQ(settings_read_uint(g.get(), "K\xc3\x89Y"), 0U);
+TEST(SettingsFindAll, QuotesCaseAndTheEndsOfALine) {
+  constexpr std::string_view keys =
+      "# K is a comment without an equals sign\n"
+      "K =blank before\n"
+      "k=lower\r\n"
+      "K=second\n"
+      "KS=longer\n";
+  const struct {
+    std::string_view text;
+    std::string_view key;
+    std::optional<std::string> value;
+  } cases[] = {
+      {"TWO=\"two words\"\n", "TWO", "two words"},
+      {"PLAIN=value\n", "PLAIN", "value"},
+      {"QUOTED=\"single\"\n", "QUOTED", "single"},
+      {"EMPTY=\n", "EMPTY", ""},
+      {"A=b=c\n", "A", "b=c"},
+      // The text ends at its last quote, wherever that stands.
+      {"INNER=a\"b\"c\n", "INNER", "a\"b"},
+      {"BLANKS=\"say \"hi\" there\"\n", "BLANKS", "say \"hi\" there"},
+      {"LEADING=\"x\n", "LEADING", ""},
+      {"K\"=v\n", "K\"", std::nullopt},
+      // Keys match without regard to case, over the whole key; the first
+      // line wins.
+      {keys, "K", "lower"},
+      {keys, "K ", "blank before"},
+      {keys, "MISSING", std::nullopt},
+      // Only A to Z fold: not other bytes, nor a byte that differs from the
+      // key's in bit 0x20 alone.
+      {"K\xc3\xa9Y=1\n", "K\xc3\x89Y", std::nullopt},
+      {"MOD\x7fTAL=1\n", "MOD_TAL", std::nullopt},
+      // A line's text ends at a carriage return and at a NUL byte.
+      {"K=a\rb\n", "K", "a"},
+      {"K\r=a\nK=b\n", "K", "b"},
+      {{"K=ab\0cd\n", 8}, "K", "ab"},
+      {{"K\0=ab\nK=cd\n", 11}, "K", "cd"},
+      {"A=1\nLAST=no line feed", "LAST", "no line feed"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(find_all(c.text, {std::string(c.key)})[0], c.value) << testing::PrintToString(c.text);
+    // The reference the fuzz target holds the one pass to reads the same.
+    EXPECT_EQ(settings_find(c.text, c.key), c.value) << testing::PrintToString(c.text);
+  }
 }
 
-TEST(SettingsRead, NumbersReadAsPercentU) {
-  text_file f(
-      "A=42\nB= \t7x\nC=-1\nD=1.2.3.4\nE=abc\nF=+5\nG=\nH=4294967296\nI=99999999999999999999999\n");
-  EXPECT_EQ(settings_read_uint(f.get(), "A"), 42U);
-  EXPECT_EQ(settings_read_uint(f.get(), "B"), 7U);
-  EXPECT_EQ(settings_read_uint(f.get(), "C"), 4294967295U);
-  EXPECT_EQ(settings_read_uint(f.get(), "D"), 1U);
-  EXPECT_EQ(settings_read_uint(f.get(), "E"), 0U);
-  EXPECT_EQ(settings_read_uint(f.get(), "F"), 5U);
-  EXPECT_EQ(settings_read_uint(f.get(), "G"), 0U);
-  EXPECT_EQ(settings_read_uint(f.get(), "H"), 0U);
-  EXPECT_EQ(settings_read_uint(f.get(), "I"), 4294967295U);
+TEST(SettingsFindAll, EachKeyTakesItsFirstLine) {
+  // A key's later lines count for nothing, not even toward ending the pass
+  // before the other keys are found.
+  const auto values = find_all("A=1\na=3\nA=4\nB=2\n", {"a", "B", "C"});
+  EXPECT_EQ(values[0], "1");
+  EXPECT_EQ(values[1], "2");
+  EXPECT_FALSE(values[2].has_value());
 }
 
-TEST(SettingsRead, LongLinesAreReadWholeAndNoPieceIsTakenForAKey) {
+TEST(SettingsFindAll, LongLinesAreReadWholeAndNoPieceIsTakenForAKey) {
   for (const std::size_t length : {16383U, 16384U, 100000U, 300000U}) {
     // The tail of the long value looks like a key line of its own.
     std::string value(length, 'v');
     value.replace(length - 10, 10, "TAIL=fake");
-    text_file f("LONG=" + value + "\nTAIL=real\n");
-    EXPECT_EQ(settings_read_string(f.get(), "LONG"), value) << length;
-    EXPECT_EQ(settings_read_string(f.get(), "TAIL"), "real") << length;
+    const auto values = find_all("LONG=" + value + "\nTAIL=real\n", {"LONG", "TAIL"});
+    EXPECT_EQ(values[0], value) << length;
+    EXPECT_EQ(values[1], "real") << length;
   }
 }
 
-TEST(SettingsRead, AValueEndsAtANulByteAndANullStreamGivesDefaults) {
-  text_file f(std::string("K=ab\0cd\nN=12\0003\n", 16));
-  EXPECT_EQ(settings_read_string(f.get(), "K"), "ab");
-  EXPECT_EQ(settings_read_uint(f.get(), "N"), 12U);
-  EXPECT_EQ(settings_read_string(nullptr, "K"), "");
-  EXPECT_EQ(settings_read_uint(nullptr, "K"), 0U);
-}
-
-TEST(SettingsFind, DoesNotRewindAndFindAllKeepsFirstOccurrences) {
-  text_file f("A=1\nB=2\nA=3\n");
-  EXPECT_EQ(settings_find(f.get(), "B").value_or("-"), "2");
-  EXPECT_EQ(settings_find(f.get(), "A").value_or("-"), "3");
-  EXPECT_FALSE(settings_find(f.get(), "A").has_value());
-
-  std::rewind(f.get());
-  const std::string keys[] = {"a", "B", "C"};
-  std::optional<std::string> values[3];
-  ASSERT_TRUE(find_all(f, keys, values));
-  EXPECT_EQ(values[0].value_or("-"), "1");
-  EXPECT_EQ(values[1].value_or("-"), "2");
-  EXPECT_FALSE(values[2].has_value());
+TEST(SettingsFindAll, AgreesWithTheReferenceAcrossBlockBoundaries) {
+  // Lines of many lengths, so that line ends fall on and around the reader's
+  // block boundaries, and lines far longer than a block.
+  std::string text;
+  std::vector<std::string> keys;
+  for (int i = 0; i < 150; ++i) {
+    std::string key("K");
+    key += std::to_string(i);
+    text.append(key).append("=");
+    text.append(static_cast<std::size_t>(i * 977 % 70000), static_cast<char>('a' + i % 26));
+    text.append(i % 7 == 0 ? "\r\n" : "\n");
+    if (i % 40 == 0) {
+      text += std::string(200000, 'z') + "=tail\n";
+    }
+    keys.push_back(key);
+  }
+  keys.push_back(std::string(200000, 'z'));
+  text += "LAST=no line feed";
+  keys.push_back("LAST");
+  const auto values = find_all(text, keys);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    ASSERT_TRUE(values[i].has_value()) << i;
+    EXPECT_EQ(values[i], settings_find(text, keys[i])) << i;
+  }
+  EXPECT_EQ(values.back().value_or(""), "no line feed");
 }
 
 TEST(SettingsWrite, QuotingCapsAndNumbers) {
@@ -149,43 +188,14 @@ TEST(SettingsWrite, QuotingCapsAndNumbers) {
 }
 
 TEST(SettingsWrite, WhatIsWrittenReadsBack) {
-  scratch_dir dir;
   std::string out;
   settings_write_string(out, "S", "two words", settings_value_max);
   settings_write_string(out, "Q", "a\"b\"c", settings_value_max);
   settings_write_uint(out, "U", 0, false);
-  write_file(dir / "s", out);
-  file_stream in = settings_open((dir / "s").c_str(), "r");
-  EXPECT_EQ(settings_read_string(in.get(), "S"), "two words");
-  EXPECT_EQ(settings_read_string(in.get(), "Q"), "a\"b");  // cut at its last quote
-  EXPECT_EQ(settings_read_uint(in.get(), "U"), 0U);
-}
-
-TEST(SettingsFindAll, AgreesWithTheRewindingReadersAcrossBlockBoundaries) {
-  // Lines of many lengths, so that line ends fall on and around the reader's
-  // block boundaries, and lines far longer than a block.
-  std::string text;
-  std::vector<std::string> keys;
-  for (int i = 0; i < 150; ++i) {
-    std::string key("K");
-    key += std::to_string(i);
-    text.append(key).append("=");
-    text.append(static_cast<std::size_t>(i * 977 % 70000), static_cast<char>('a' + i % 26));
-    text.append(i % 7 == 0 ? "\r\n" : "\n");
-    if (i % 40 == 0) {
-      text += std::string(200000, 'z') + "=tail\n";
-    }
-    keys.push_back(key);
-  }
-  keys.push_back(std::string(200000, 'z'));
-  text += "LAST=no line feed";
-  keys.push_back("LAST");
-  text_file f(text);
-  std::vector<std::optional<std::string>> values(keys.size());
-  ASSERT_TRUE(find_all(f, keys, values));
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    ASSERT_TRUE(values[i].has_value()) << i;
-    EXPECT_EQ(*values[i], settings_read_string(f.get(), keys[i])) << i;
-  }
-  EXPECT_EQ(values.back().value_or(""), "no line feed");
+  settings_write_uint(out, "N", 4294967295U, false);
+  const auto values = find_all(out, {"S", "Q", "U", "N"});
+  EXPECT_EQ(values[0], "two words");
+  EXPECT_EQ(values[1], "a\"b");  // cut at its last quote
+  EXPECT_EQ(settings_parse_uint(values[2].value_or("-")), 0U);
+  EXPECT_EQ(settings_parse_uint(values[3].value_or("-")), 4294967295U);
 }

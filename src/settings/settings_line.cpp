@@ -201,6 +201,10 @@ bool settings_read_lines(settings_line_reader& reader, std::string_view* lines, 
 
 std::size_t settings_find_not_plain(std::string_view text, std::size_t from,
                                     const settings_pair_marker& marker) {
+  // From past the end (after a last line without a line feed): nothing.
+  if (from >= text.size()) {
+    return text.size();
+  }
   const std::size_t pair = find_pair(text, from, marker);
   // Only the bytes before the pair can hold an earlier carriage return: each
   // byte is searched once for each, however many lines are not plain.
