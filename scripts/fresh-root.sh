@@ -1,12 +1,13 @@
 #!/bin/sh
-# Proves that every route the README documents works on a fresh Debian 12
-# machine exactly as written: bootstraps a minimal Debian 12 root
-# (debootstrap --variant=minbase), reads the routes from README.md (the
-# commands of "Quick start" and each row of the table under "Building"), and
-# runs each one as root in its own copy of that root, from a copy of the
-# sources without .git (as a tarball gives them). Ends with a table of
-# routes, times and results; each route's output is kept in
-# build-fresh/ROUTE.log.
+# Proves that every route the README and doc/building.md document works on
+# a fresh Debian 12 machine exactly as written: bootstraps a minimal Debian
+# 12 root (debootstrap --variant=minbase), reads the routes from README.md
+# (the commands of "Quick start" and each row of its table under "Build and
+# install") and from doc/building.md (each row of its routes table; a row
+# the README already holds is run once), and runs each one as root in its
+# own copy of that root, from a copy of the sources without .git (as a
+# tarball gives them). Ends with a table of routes, times and results; each
+# route's output is kept in build-fresh/route-NUMBER.log.
 #
 # The copies are entered with unshare: a private mount namespace (where
 # /proc is mounted, /dev and /sys are the kernel's as on a booted machine, so
@@ -24,9 +25,12 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 mirror=http://deb.debian.org/debian
 
-# route lines: NAME<TAB>INSTALL<TAB>COMMANDS
+# route lines: NAME<TAB>INSTALL<TAB>COMMANDS. A route table is one with the
+# header "| route | install | commands |": three cells a row, the install
+# and the commands in backticks.
 routes() {
   awk -F'\t' '
+    FNR == 1 { section = ""; table = 0; block = 0 }
     /^## / { section = $0; table = 0 }
     section ~ /^## Quick start/ && /^```/ { block = !block; next }
     section ~ /^## Quick start/ && block && /^sh / { print "quick start: " $0 "\t\t" $0 }
@@ -36,16 +40,16 @@ routes() {
       row = $0
       sub(/^\| /, "", row); sub(/ \|$/, "", row)
       n = split(row, cell, / \| /)
-      if (n != 3) { print "README: a route row without three cells: " $0 > "/dev/stderr"; exit 1 }
+      if (n != 3) { print FILENAME ": a route row without three cells: " $0 > "/dev/stderr"; exit 1 }
       for (i = 2; i <= 3; i++) gsub(/`/, "", cell[i])
-      print cell[1] "\t" cell[2] "\t" cell[3]
+      if (!seen[cell[2] "\t" cell[3]]++) print cell[1] "\t" cell[2] "\t" cell[3]
     }
     table && !/^\|/ { table = 0 }
-  ' README.md
+  ' README.md doc/building.md
 }
 
 all=$(routes)
-[ -n "$all" ] || { echo "fresh-root: no route found in README.md" >&2; exit 1; }
+[ -n "$all" ] || { echo "fresh-root: no route found in README.md or doc/building.md" >&2; exit 1; }
 if [ "${1:-}" = --list ]; then
   echo "$all" | awk -F'\t' '{ print NR ": " $1 }'
   exit 0
