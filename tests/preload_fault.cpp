@@ -101,6 +101,29 @@ int fstat_checked(const char* name, int fd, struct stat* status) {
   return real<fstat_function>(name)(fd, status);
 }
 
+// The 64-bit twins take other structures and offsets, but the same fault.
+template <typename statfs_type>
+int fstatfs_checked(const char* name, int fd, statfs_type* status) {
+  using fstatfs_function = int (*)(int, statfs_type*);
+  const int result = real<fstatfs_function>(name)(fd, status);
+  if (result == 0 && fault_is("fstatfs-vfat")) {
+    fired();
+    status->f_type = MSDOS_SUPER_MAGIC;
+  }
+  return result;
+}
+
+template <typename offset_type>
+ssize_t sendfile_checked(const char* name, int out, int in, offset_type* offset, size_t count) {
+  if (fault_is("sendfile-einval")) {
+    fired();
+    errno = EINVAL;
+    return -1;
+  }
+  using sendfile_function = ssize_t (*)(int, int, offset_type*, size_t);
+  return real<sendfile_function>(name)(out, in, offset, count);
+}
+
 }  // namespace
 
 extern "C" int fstat(int fd, struct stat* status) {
@@ -112,43 +135,19 @@ extern "C" int fstat64(int fd, struct stat64* status) {
 }
 
 extern "C" int fstatfs(int fd, struct statfs* status) {
-  using fstatfs_function = int (*)(int, struct statfs*);
-  const int result = real<fstatfs_function>("fstatfs")(fd, status);
-  if (result == 0 && fault_is("fstatfs-vfat")) {
-    fired();
-    status->f_type = MSDOS_SUPER_MAGIC;
-  }
-  return result;
+  return fstatfs_checked("fstatfs", fd, status);
 }
 
 extern "C" int fstatfs64(int fd, struct statfs64* status) {
-  using fstatfs64_function = int (*)(int, struct statfs64*);
-  const int result = real<fstatfs64_function>("fstatfs64")(fd, status);
-  if (result == 0 && fault_is("fstatfs-vfat")) {
-    fired();
-    status->f_type = MSDOS_SUPER_MAGIC;
-  }
-  return result;
+  return fstatfs_checked("fstatfs64", fd, status);
 }
 
 extern "C" ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
-  if (fault_is("sendfile-einval")) {
-    fired();
-    errno = EINVAL;
-    return -1;
-  }
-  using sendfile_function = ssize_t (*)(int, int, off_t*, size_t);
-  return real<sendfile_function>("sendfile")(out, in, offset, count);
+  return sendfile_checked("sendfile", out, in, offset, count);
 }
 
 extern "C" ssize_t sendfile64(int out, int in, off64_t* offset, size_t count) {
-  if (fault_is("sendfile-einval")) {
-    fired();
-    errno = EINVAL;
-    return -1;
-  }
-  using sendfile64_function = ssize_t (*)(int, int, off64_t*, size_t);
-  return real<sendfile64_function>("sendfile64")(out, in, offset, count);
+  return sendfile_checked("sendfile64", out, in, offset, count);
 }
 
 extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to,
