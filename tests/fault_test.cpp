@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -305,7 +306,7 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
   struct preloaded {
     std::string fault;
     int status;
-    std::string_view settings;
+    std::string settings;
     std::vector<std::string> says;
     bool directory_at_copy_path = false;
     std::string cp{};  // a stand-in for cp; it may write its group's pids to cp-pids
@@ -325,7 +326,7 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
       // The earlier lock is the same file as the new one; comparing them fails.
       {"lock-fstat",
        2,
-       before,
+       std::string(before),
        {"cannot stat lock file /opt/tal/etc/.settings.lock: Input/output error"}},
       // No exchange: the working copy's path is taken by a plain rename, and
       // a directory there is moved aside first.
@@ -338,14 +339,14 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
       // The commit's own exchange fails: nothing of it may be reported stored.
       {"exchange-eio",
        2,
-       before,
+       std::string(before),
        {"settings not updated: renaming /opt/tal/etc/.settings.tal-setconf-",
         "to /opt/tal/etc/settings: Input/output error"}},
       // The new file cannot be synced, a moment after it was written, while
       // cp and a child of its group still run: neither outlives the run.
       {"file-fsync-eio",
        2,
-       before,
+       std::string(before),
        {"settings not updated: syncing /opt/tal/etc/.settings.tal-setconf-",
         ": Input/output error"},
        false,
@@ -371,6 +372,14 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
         "; /opt/tal/etc/settings could not be leased, so a change made to "
         "it in place by a writer that takes no lock would not be seen: "
         "leases are switched off"}},
+      // Nor is a change in place while cp runs: the file's size and times
+      // tell it, and the store starts over.
+      {"setlease-einval",
+       0,
+       after + "X=1\n",
+       {"stored section ospf", "; stored at attempt 2"},
+       false,
+       "cat \"$1\" > \"$2\"; [ -e once ] || { : > once; echo X=1 >> \"$1\"; }"},
   };
   fs::copy_file(PRELOAD_FAULT, root.dir / "preload_fault.so");
   root.install_hash_probe();
@@ -382,6 +391,7 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
     fs::remove(root.dir / "log.sock");
     fs::remove(root.dir / "fault-fired");
     fs::remove(root.dir / "cp-pids");
+    fs::remove(root.dir / "once");
     fs::permissions(root.lock_file(), c.lock_mode);
     if (c.directory_at_copy_path) {
       fs::create_directories(root.working_copy() / "inside");
@@ -415,7 +425,7 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
     for (pid_t pid = 0; cp_pids >> pid; ++pids) {
       EXPECT_FALSE(process_lives(pid)) << pid;
     }
-    EXPECT_EQ(pids, c.cp.empty() ? 0 : 2);
+    EXPECT_EQ(pids, c.cp.find("cp-pids") == std::string::npos ? 0 : 2);
     const auto messages = listener.messages();
     ASSERT_EQ(messages.size(), 1U);
     for (const auto& text : c.says) {
@@ -429,15 +439,23 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
 TEST_F(fault, AWriterThatTakesNoLockIsSeenNotOverwritten) {
   // Another writer changes the settings while cp runs: in place, which waits
   // on the run's lease until the run lets go, or by renaming a changed copy
-  // over them, as sed -i does. Its change stays, and the run steps back.
+  // over them, as sed -i does. Its change stays, and the store starts over,
+  // with cp run anew: made at every attempt, the change fails the store.
   const std::string writer_in_place =
-      "setsid sh -c 'printf X | dd of=\"$1\" conv=notrunc 2>/dev/null; touch writer-done' sh "
+      "setsid sh -c 'printf X | dd of=\"$1\" conv=notrunc 2>/dev/null; echo >> writer-done' sh "
       "\"$1\" </dev/null >/dev/null 2>&1 &\nsleep 0.5";
-  const std::vector<std::pair<std::string, std::string>> writers{
-      {writer_in_place, "X=1\nMOD_TAL_OSPF_ENABLED=1\nB=2\n"},
-      {"sed -i s/B=2/B=3/ \"$1\"; touch writer-done", "A=1\nMOD_TAL_OSPF_ENABLED=1\nB=3\n"},
+  const std::string appended = "sed -i '$a W=1' \"$1\"; echo >> writer-done";
+  const struct {
+    std::string writer;
+    int status;
+    std::string settings;
+    std::size_t writes;
+  } writers[] = {
+      {writer_in_place, 2, "X=1\nMOD_TAL_OSPF_ENABLED=1\nB=2\n", 3},
+      {appended, 2, std::string(before) + "W=1\nW=1\nW=1\n", 3},
+      {"[ -e once ] || { : > once; " + appended + "; }", 0, after + "W=1\n", 1},
   };
-  for (const auto& [writer, changed] : writers) {
+  for (const auto& [writer, status, settings, writes] : writers) {
     SCOPED_TRACE(writer);
     root.set_settings(before);
     std::filesystem::remove(root.dir / "writer-done");
@@ -445,19 +463,76 @@ TEST_F(fault, AWriterThatTakesNoLockIsSeenNotOverwritten) {
     const log_listener listener(root.dir / "log.sock");
     EXPECT_EQ(root.run("ospf", {root.input("text")},
                        {{"SANDBOX_CP", fake_cp("cat \"$1\" > \"$2\"; " + writer)}}),
-              2);
-    for (int i = 0; i < 500 && !std::filesystem::exists(root.dir / "writer-done"); ++i) {
+              status);
+    for (int i = 0; i < 500 && read_file(root.dir / "writer-done").size() < writes; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(root.settings_content(), changed);
+    EXPECT_EQ(root.settings_content(), settings);
     EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
     const auto messages = listener.messages();
     ASSERT_EQ(messages.size(), 1U);
-    EXPECT_NE(messages[0].find("settings not updated: /opt/tal/etc/settings was changed by "
-                               "another process during the store"),
-              std::string::npos)
+    EXPECT_NE(
+        messages[0].find(status == 0 ? "; stored at attempt 2: another process changed "
+                                       "/opt/tal/etc/settings during the earlier ones"
+                                     : "settings not updated: /opt/tal/etc/settings was "
+                                       "changed by another process during the store, 3 times"),
+        std::string::npos)
         << messages[0];
   }
+}
+
+TEST_F(fault, AWriterThatHoldsTheFileOpenIsWaitedFor) {
+  // It opened the settings for writing before the store, by a descriptor or
+  // a shared writable mapping, and changes them half a second into it: the
+  // store waits for it to let go, and keeps its change.
+  for (const bool mapped : {false, true}) {
+    SCOPED_TRACE(mapped ? "mapping" : "descriptor");
+    root.set_settings(before);
+    unique_fd fd(
+        ::open(root.settings().c_str(), (mapped ? O_RDWR : O_WRONLY | O_APPEND) | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    void* map =
+        mapped ? ::mmap(nullptr, before.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0)
+               : nullptr;
+    ASSERT_NE(map, MAP_FAILED);
+    if (mapped) {
+      fd.reset();  // the mapping alone holds it open
+    }
+    std::thread writer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      if (mapped) {
+        static_cast<char*>(map)[2] = '5';  // A=1 becomes A=5
+        ::munmap(map, before.size());
+      } else {
+        EXPECT_EQ(::write(fd.get(), "W=1\n", 4), 4);
+        fd.reset();
+      }
+    });
+    const int status = root.run("ospf", {root.input("text")});
+    writer.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(root.settings_content(), mapped ? "A=5" + after.substr(3) : after + "W=1\n");
+  }
+}
+
+TEST_F(fault, AWriterWhoseOpenBreaksTheLeaseGoesOnAtOnce) {
+  // cp takes 20 s the first time; the writer's open, which breaks the lease,
+  // must not wait for it. The store starts over and keeps the line.
+  const pid_t run = root.start(
+      "ospf", {root.input("text")},
+      {{"SANDBOX_CP", fake_cp("cat \"$1\" > \"$2\"; [ -e slow-once ] && exit 0; : > slow-once; "
+                              "sleep 20")}});
+  for (int i = 0; i < 1000 && !fs::exists(root.dir / "slow-once"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const auto opening = std::chrono::steady_clock::now();
+  unique_fd fd(::open(root.settings().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  EXPECT_LT(std::chrono::steady_clock::now() - opening, std::chrono::seconds(1));
+  ASSERT_TRUE(fd);
+  ASSERT_EQ(::write(fd.get(), "W=1\n", 4), 4);
+  fd.reset();
+  EXPECT_EQ(wait_exit_status_within(run, 15), 0);
+  EXPECT_EQ(root.settings_content(), after + "W=1\n");
 }
 
 TEST_F(fault, ACopyProgramOfAKilledRunCannotCutTheNextRunsCopy) {

@@ -27,8 +27,7 @@ struct log_case {
   int status = 0;
   int level = LOG_NOTICE;
   std::string ident{};
-  std::vector<std::string> says{};         // texts the message must hold
-  bool settings_open_for_writing = false;  // by the test, throughout the run
+  std::vector<std::string> says{};  // texts the message must hold
 };
 
 std::string big_settings() {
@@ -127,14 +126,6 @@ std::vector<log_case> cases() {
        .ident = "tal-setconf-ospf",
        .says = {"stored section ospf: 4 bytes of configuration text; hash tool: "
                 "/sbin/hash_generate exited with status 1"}},
-      {.name = "settings held open for writing",
-       .status = 0,
-       .level = LOG_WARNING,
-       .ident = "tal-setconf-ospf",
-       .says = {"stored section ospf: 4 bytes of configuration text; /opt/tal/etc/settings could "
-                "not be leased, so a change made to it in place by a writer that takes no lock "
-                "would not be seen: a process holds it open for writing"},
-       .settings_open_for_writing = true},
       {.name = "store",
        .status = 0,
        .level = LOG_NOTICE,
@@ -176,8 +167,6 @@ TEST(log, EachRunLeavesOneLineThatNamesItsCause) {
     root.input("text");
     const log_listener listener(root.dir / "log.sock");
     c.setup(root);
-    const unique_fd writer(c.settings_open_for_writing ? ::open(root.settings().c_str(), O_WRONLY)
-                                                       : -1);
     EXPECT_EQ(wait_exit_status_within(root.start_as(c.program, c.args, c.env), 20), c.status);
     EXPECT_EQ(root.outputs(), "");
     const auto messages = listener.messages();

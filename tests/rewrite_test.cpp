@@ -63,6 +63,27 @@ TEST_F(rewrite, LongLinesAndNulBytesAreKeptWhole) {
             long_line + "\n" + with_nul + ospf_block("1"));
 }
 
+TEST_F(rewrite, AValueWithDoubleQuotesReadsBackTheSameAtEveryStore) {
+  // As another tool left the line, and the line two stores make of it.
+  const struct {
+    std::string_view line, stored;
+  } cases[] = {
+      {"a\"b\"c", "\"a\"b\""},         // read as a"b
+      {"\"a\"b\"c\"", "\"a\"b\"c\""},  // read as a"b"c
+      {"ab\"", "ab"},
+      {"\"x y\"z\"", "\"x y\"z\""},  // read as x y"z
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const std::string tail = "MOD_TAL_OSPF_ENABLED=1\n";
+    const std::string once =
+        store("MOD_TAL_GLOBAL_LOG_LEVEL=" + std::string(c.line) + "\n" + tail, "global");
+    EXPECT_EQ(once, "MOD_TAL_GLOBAL_ENABLED=0\nMOD_TAL_GLOBAL_LOG_LEVEL=" + std::string(c.stored) +
+                        "\n" + tail);
+    EXPECT_EQ(store(once, "global"), once);
+  }
+}
+
 TEST_F(rewrite, SpecialKindsWriteNoConfAndDropAnOldOne) {
   const std::string tail = "MOD_TAL_OSPF_ENABLED=1\n";
   EXPECT_EQ(

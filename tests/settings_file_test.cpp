@@ -178,24 +178,32 @@ TEST(SettingsWrite, QuotingCapsAndNumbers) {
               settings_write_bool(out, "B", 7);
               settings_write_bool(out, "Z", 0);
             }),
-            "S=\"two words\"\nQ=a\"b\nT=tab\there\nE=\nU=\nF=0\nN=4294967295\nB=1\nZ=0\n");
+            "S=\"two words\"\nQ=\"a\"b\"\nT=tab\there\nE=\nU=\nF=0\nN=4294967295\nB=1\nZ=0\n");
 
   const std::string cut = written([](std::string& out) {
     settings_write_string(out, "L", std::string(16001, 'x'), settings_value_max);
     settings_write_string(out, "M", std::string(16000, 'y') + " tail", settings_value_max);
   });
   EXPECT_EQ(cut, "L=" + std::string(16000, 'x') + "\nM=" + std::string(16000, 'y') + "\n");
+  // Quoted after the cut: the field may hold 16002 characters.
+  EXPECT_EQ(written([](std::string& out) {
+              settings_write_string(out, "Q", std::string(15999, 'q') + "\"tail",
+                                    settings_value_max);
+            }),
+            "Q=\"" + std::string(15999, 'q') + "\"\"\n");
 }
 
 TEST(SettingsWrite, WhatIsWrittenReadsBack) {
   std::string out;
   settings_write_string(out, "S", "two words", settings_value_max);
   settings_write_string(out, "Q", "a\"b\"c", settings_value_max);
+  settings_write_string(out, "R", "\"lead", settings_value_max);
   settings_write_uint(out, "U", 0, false);
   settings_write_uint(out, "N", 4294967295U, false);
-  const auto values = find_all(out, {"S", "Q", "U", "N"});
+  const auto values = find_all(out, {"S", "Q", "R", "U", "N"});
   EXPECT_EQ(values[0], "two words");
-  EXPECT_EQ(values[1], "a\"b");  // cut at its last quote
-  EXPECT_EQ(settings_parse_uint(values[2].value_or("-")), 0U);
-  EXPECT_EQ(settings_parse_uint(values[3].value_or("-")), 4294967295U);
+  EXPECT_EQ(values[1], "a\"b\"c");
+  EXPECT_EQ(values[2], "\"lead");
+  EXPECT_EQ(settings_parse_uint(values[3].value_or("-")), 0U);
+  EXPECT_EQ(settings_parse_uint(values[4].value_or("-")), 4294967295U);
 }

@@ -1,5 +1,6 @@
-// Runs that wait out the tool's time bounds (30 s for a program, 60 s for
-// the lock). ctest starts them first, so that they overlap the rest.
+// Runs that wait out the tool's time bounds (30 s for a program, 10 s for a
+// writer that holds the settings open, 180 s for the lock). ctest starts
+// them first, so that they overlap the rest.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -21,20 +22,25 @@ TEST(slow, AStuckHashToolIsStoppedAndTheStoreWaitingBehindItLands) {
   device_root root;
   root.set_settings(before);
   const log_listener listener(root.dir / "log.sock");
-  // Hangs the first time, deaf to SIGTERM; then behaves.
+  // The first store's cp takes 29 s, within its bound, and its hash tool
+  // hangs, deaf to SIGTERM; then both behave.
   root.script("sbin/hash_generate",
               "[ -e /opt/hung-once ] && exit 0\n: > /opt/hung-once\ntrap '' TERM\nsleep 100000");
+  const sandbox_env slow_cp{
+      {"SANDBOX_CP", root.script("slow-cp",
+                                 "cat \"$1\" > \"$2\"\n[ -e /opt/slow-once ] && exit 0\n"
+                                 ": > /opt/slow-once; sleep 29")}};
   const auto started = std::chrono::steady_clock::now();
-  const pid_t first = root.start("ospf", {root.input("first", "first.txt")});
-  while (!std::filesystem::exists(root.dir / "opt/hung-once") &&
+  const pid_t first = root.start("ospf", {root.input("first", "first.txt")}, slow_cp);
+  while (!std::filesystem::exists(root.dir / "opt/slow-once") &&
          std::chrono::steady_clock::now() - started < std::chrono::seconds(20)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  const pid_t second = root.start("bgp", {root.input("second", "second.txt")});
+  const pid_t second = root.start("bgp", {root.input("second", "second.txt")}, slow_cp);
   EXPECT_EQ(wait_exit_status(first), 0);
   const auto first_took = std::chrono::steady_clock::now() - started;
-  EXPECT_GE(first_took, std::chrono::seconds(30));
-  EXPECT_LT(first_took, std::chrono::seconds(50));
+  EXPECT_GE(first_took, std::chrono::seconds(62));
+  EXPECT_LT(first_took, std::chrono::seconds(80));
   EXPECT_EQ(wait_exit_status(second), 0);
   const std::string after = root.settings_content();
   EXPECT_NE(after.find("MOD_TAL_OSPF_CONF=Zmlyc3Q=\n"), std::string::npos) << after;
@@ -65,7 +71,28 @@ TEST(slow, LockNotObtainedInTime) {
   const auto messages = listener.messages();
   ASSERT_EQ(messages.size(), 1U);
   EXPECT_NE(messages[0].find("settings not updated: lock on /opt/tal/etc/.settings.lock not "
-                             "obtained within 60 s"),
+                             "obtained within 180 s"),
+            std::string::npos)
+      << messages[0];
+}
+
+TEST(slow, AWriterThatKeepsTheFileOpenIsWaitedForAndThenLeftAlone) {
+  SKIP_WITHOUT_SANDBOX();
+  device_root root;
+  root.set_settings(before);
+  const log_listener listener(root.dir / "log.sock");
+  const int writer = ::open(root.settings().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::write(writer, "W=1\n", 4), 4);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(root.run_text("ospf", "text"), 2);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  ::close(writer);
+  EXPECT_EQ(root.settings_content(), std::string(before) + "W=1\n");
+  const auto messages = listener.messages();
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_NE(messages[0].find("settings not updated: /opt/tal/etc/settings was held open for "
+                             "writing by another process for 10 s"),
             std::string::npos)
       << messages[0];
 }

@@ -107,44 +107,55 @@ void read_exec_error(int report, program_run* run) {
   run->exec_error = got == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
+// How waiting for a child ended.
+enum class wait_end { ended, deadline_passed, woken, cannot_ask };
+
 // Waits until the child has ended or the deadline (none: as long as it
 // takes) has passed, without reaping it: the caller kills what is left of its
-// group first. True once it has ended; false when the deadline passed, or,
-// with the OS error in *error, when it cannot be asked. SIGCHLD is blocked,
-// so it stays pending until sigtimedwait takes it: no handler and no polling
-// interval.
-bool ended_by(pid_t child, const clock_type::time_point* deadline, int* error) {
-  sigset_t chld;
-  ::sigemptyset(&chld);
-  ::sigaddset(&chld, SIGCHLD);
+// group first. With wake (not 0), a pending wake signal ends the wait too.
+// cannot_ask comes with the OS error in *error. SIGCHLD and wake are
+// blocked, so they stay pending until sigtimedwait takes them: no handler
+// and no polling interval.
+wait_end ended_by(pid_t child, const clock_type::time_point* deadline, int wake, int* error) {
+  sigset_t awaited;
+  ::sigemptyset(&awaited);
+  ::sigaddset(&awaited, SIGCHLD);
+  if (wake != 0) {
+    ::sigaddset(&awaited, wake);
+  }
   for (;;) {
     siginfo_t info{};
     if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
       if (info.si_pid == child) {
-        return true;
+        return wait_end::ended;
       }
     } else if (errno != EINTR) {
       *error = errno;
-      return false;
+      return wait_end::cannot_ask;
     }
+    int taken = -1;
     if (deadline == nullptr) {
-      ::sigwaitinfo(&chld, nullptr);  // EINTR only means: look again
-      continue;
+      taken = ::sigwaitinfo(&awaited, nullptr);  // EINTR only means: look again
+    } else {
+      const auto left = *deadline - clock_type::now();
+      if (left <= clock_type::duration::zero()) {
+        return wait_end::deadline_passed;
+      }
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      const timespec wait{.tv_sec = static_cast<time_t>(ns / 1000000000),
+                          .tv_nsec = static_cast<long>(ns % 1000000000)};
+      taken = ::sigtimedwait(&awaited, nullptr, &wait);  // a timeout or EINTR: look again
     }
-    const auto left = *deadline - clock_type::now();
-    if (left <= clock_type::duration::zero()) {
-      return false;
+    if (wake != 0 && taken == wake) {
+      return wait_end::woken;
     }
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    const timespec wait{.tv_sec = static_cast<time_t>(ns / 1000000000),
-                        .tv_nsec = static_cast<long>(ns % 1000000000)};
-    ::sigtimedwait(&chld, nullptr, &wait);  // a timeout or EINTR only means: look again
   }
 }
 
+// Within the grace, whatever else is pending: the child is being stopped.
 bool ended_within(pid_t child, clock_type::duration grace, int* error) {
   const auto deadline = clock_type::now() + grace;
-  return ended_by(child, &deadline, error);
+  return ended_by(child, &deadline, 0, error) == wait_end::ended;
 }
 
 void signal_group_and_child(pid_t child, int sig) {
@@ -155,14 +166,20 @@ void signal_group_and_child(pid_t child, int sig) {
 // Bounded: the program's whole life, from fork on, counts against the limit;
 // after SIGTERM it gets the grace, after SIGKILL the grace again. A child
 // that has not gone even then (uninterruptible sleep) is left to init: the
-// tool must not hold the lock for ever behind it.
-void wait_for(pid_t child, clock_type::time_point started, const program_options& options,
+// tool must not hold the lock for ever behind it. False, with the child
+// untouched, when wake came first.
+bool wait_for(pid_t child, clock_type::time_point started, const program_options& options, int wake,
               program_run* outcome) {
   program_run& run = *outcome;
   const program_bound& bound = options.bound;
   const auto deadline = started + bound.limit;
-  bool ended = ended_by(child, bound.limit.count() == 0 ? nullptr : &deadline, &run.start_error);
-  if (!ended && run.start_error == 0) {
+  const wait_end first =
+      ended_by(child, bound.limit.count() == 0 ? nullptr : &deadline, wake, &run.start_error);
+  if (first == wait_end::woken) {
+    return false;
+  }
+  bool ended = first == wait_end::ended;
+  if (first == wait_end::deadline_passed) {
     run.stopped = true;
     signal_group_and_child(child, SIGTERM);
     ended = ended_within(child, bound.grace, &run.start_error);
@@ -174,7 +191,7 @@ void wait_for(pid_t child, clock_type::time_point started, const program_options
   }
   if (!ended) {
     run.status = -1;
-    return;
+    return true;
   }
   // The leader is a zombie, so its group's number is still its own: what it
   // started and left in the group cannot outlive it.
@@ -189,6 +206,7 @@ void wait_for(pid_t child, clock_type::time_point started, const program_options
     run.start_error = errno;
     run.status = -1;
   }
+  return true;
 }
 
 // True when the program started and exited with status 0.
@@ -312,18 +330,24 @@ bool program_start(const char* path, std::span<const char* const> args,
   return true;
 }
 
-bool program_wait(running_program& running, std::string* err) {
+program_wait_end program_wait_or_wake(running_program& running, int wake, std::string* err) {
   program_run& outcome = running.outcome;
-  wait_for(running.pid, running.started, running.options, &outcome);
+  if (!wait_for(running.pid, running.started, running.options, wake, &outcome)) {
+    return program_wait_end::woken;
+  }
   running.pid = -1;  // reaped, or given up on: nothing more to stop
   restore_mask(running);
   read_exec_error(running.report.get(), &outcome);
   running.report.reset();
   if (!program_succeeded(outcome)) {
     *err = program_failure(running.path.c_str(), outcome, running.options.bound);
-    return false;
+    return program_wait_end::failed;
   }
-  return true;
+  return program_wait_end::succeeded;
+}
+
+bool program_wait(running_program& running, std::string* err) {
+  return program_wait_or_wake(running, 0, err) == program_wait_end::succeeded;
 }
 
 bool run_program(const char* path, std::span<const char* const> args,

@@ -100,6 +100,15 @@ bool program_start(const char* path, std::span<const char* const> args,
 // became of it stays in running.outcome.
 bool program_wait(running_program& running, std::string* err);
 
+// How a wait that a signal may end early ended.
+enum class program_wait_end { succeeded, failed, woken };
+
+// Waits as program_wait does, unless wake (a signal the caller keeps
+// blocked; 0: none) is pending or comes first: then it returns woken at once,
+// with the signal taken and the program left running, its bound still
+// counting from its start. The caller may wait again, or stop it.
+program_wait_end program_wait_or_wake(running_program& running, int wake, std::string* err);
+
 // Stops a started program now, as its holder's destructor would; nothing
 // for one already waited for.
 void program_stop(running_program& running);

@@ -195,10 +195,12 @@ bool working_copy_start(const working_copy_request& request, working_copy* copy,
   return program_start(request.copy_program, args, options, &copy->cp, err);
 }
 
-bool working_copy_finish(working_copy& copy, std::string* err) {
-  const bool copied = program_wait(copy.cp, err);
-  identify_copy(copy);
-  return copied;
+program_wait_end working_copy_finish(working_copy& copy, int wake, std::string* err) {
+  const program_wait_end end = program_wait_or_wake(copy.cp, wake, err);
+  if (end != program_wait_end::woken) {
+    identify_copy(copy);
+  }
+  return end;
 }
 
 bool working_copy_remove(working_copy& copy, std::string* err) {

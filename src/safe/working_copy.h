@@ -78,9 +78,10 @@ struct working_copy_request {
 bool working_copy_start(const working_copy_request& request, working_copy* copy, std::string* err,
                         warning_list& warnings);
 
-// Waits for cp within its bound. False, with the reason in err, when cp
-// failed or was stopped at its bound.
-bool working_copy_finish(working_copy& copy, std::string* err);
+// Waits for cp within its bound: failed, with the reason in err, when cp
+// failed or was stopped at its bound; woken, with cp still running, when the
+// signal wake came first (see program_wait_or_wake).
+program_wait_end working_copy_finish(working_copy& copy, int wake, std::string* err);
 
 // Removes the copy now; false, with the reason in err, when that fails.
 bool working_copy_remove(working_copy& copy, std::string* err);

@@ -128,7 +128,10 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
 void settings_write_string(std::string& out, std::string_view key, std::string_view value,
                            std::size_t max_length) {
   value = text_before_nul(value).substr(0, max_length);
-  write_line(out, key, value, value.find(' ') != std::string_view::npos);
+  // A reader cuts a line at its last double quote and skips a value's
+  // opening one: quoted, a value that holds a quote reads back whole, where
+  // bare it would lose everything from its last quote on at every store.
+  write_line(out, key, value, value.find_first_of(" \"") != std::string_view::npos);
 }
 
 void settings_write_uint(std::string& out, std::string_view key, std::uint32_t value, bool force) {

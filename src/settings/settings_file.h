@@ -47,7 +47,7 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
 
 // Each appends one line to out: key, "=", the value and a line feed.
 // A text value is cut at its first NUL and to max_length bytes, and quoted
-// when it holds a blank.
+// when it holds a blank or a double quote, so that it reads back as it was.
 void settings_write_string(std::string& out, std::string_view key, std::string_view value,
                            std::size_t max_length);
 // Zero is written as "0" when force, else as an empty value.

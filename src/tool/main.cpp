@@ -29,8 +29,9 @@ namespace {
 // and descriptors 0 to 2 closed (the files the tool opens would take their
 // numbers, and anything written to standard error would land in them).
 // SIGIO is how the kernel tells that the read lease on the settings file is
-// being broken; at its default it would end the run half-way, where the
-// commit asks the lease itself.
+// being broken: at its default it would end the run half-way, and ignored it
+// would be lost. It is blocked, so that it stays pending until the wait for
+// cp takes it, which lets the writer through at once (section_store).
 //
 // A closed standard descriptor gets an empty memfd, not /dev/null: FILE
 // /dev/stdin must not read as an empty text, and only a file of the tool's
@@ -39,7 +40,11 @@ namespace {
 closed_stdio process_setup() {
   static_cast<void>(std::signal(SIGCHLD, SIG_DFL));
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
-  static_cast<void>(std::signal(SIGIO, SIG_IGN));
+  static_cast<void>(std::signal(SIGIO, SIG_DFL));
+  sigset_t lease_break;
+  ::sigemptyset(&lease_break);
+  ::sigaddset(&lease_break, SIGIO);
+  static_cast<void>(::sigprocmask(SIG_BLOCK, &lease_break, nullptr));
   closed_stdio closed;
   int placeholder = -1;
   for (int fd = 0; fd <= 2; ++fd) {

@@ -30,29 +30,44 @@ inline constexpr std::size_t section_token_max_length = 64;
 // syslogd and the classic ones keep a line of about 500 bytes.
 inline constexpr std::size_t log_body_max = 480;
 
-// How long a run waits for others, and for the programs it starts. The three
-// are sized together: a run that finds the lock held waits long enough for
-// the holder's slowest possible finish, a hash tool stopped after its bound
-// and grace and given the grace again after SIGKILL, plus the holder's own
-// work (a copy, a read and a write of the file, two syncs: well under a
-// second on the router's flash), with a margin. So one store waiting behind a
-// stuck hash tool still lands; a second one waiting behind that is not
-// guaranteed to.
-//
-// A program the tool starts (cp, the hash tool) is stopped with SIGTERM after
-// program_time_limit. The hash tool reads one settings file: it takes
-// milliseconds, and 30 s only means it is stuck. Between SIGTERM and SIGKILL,
-// and again after SIGKILL, it gets program_stop_grace: for a program that
-// cleans up when asked, and for the kernel to end it, before the run gives up.
+// How long a run waits for the programs it starts. A program (cp, the hash
+// tool) is stopped with SIGTERM after program_time_limit. The hash tool
+// reads one settings file: it takes milliseconds, and 30 s only means it is
+// stuck. Between SIGTERM and SIGKILL, and again after SIGKILL, it gets
+// program_stop_grace: for a program that cleans up when asked, and for the
+// kernel to end it, before the run gives up on it.
 inline constexpr std::chrono::milliseconds program_time_limit{30000};
 inline constexpr std::chrono::milliseconds program_stop_grace{3000};
 inline constexpr program_bound program_run_bound{program_time_limit, program_stop_grace};
+// The longest one program can hold a run up: 36 s.
+inline constexpr std::chrono::milliseconds program_longest_hold =
+    program_time_limit + 2 * program_stop_grace;
 
-// How long a run waits for the lock: more than the bound and both graces
-// together, with 24 s to spare for the holder's own work.
-inline constexpr std::chrono::milliseconds section_lock_wait{60000};
-static_assert(section_lock_wait >=
-              program_time_limit + 2 * program_stop_grace + std::chrono::seconds(20));
+// How long a run waits, at its open, for another process that holds the
+// settings file open for writing (or a lease of its own on it). A tool that
+// appends a line holds it for milliseconds; 10 s means a writer that keeps
+// it open (an editor), and the store fails rather than overwrite it.
+inline constexpr std::chrono::milliseconds settings_writer_wait{10000};
+
+// How many times a store is made in all when another process changes the
+// settings during it: each attempt starts again from the open, with cp run
+// anew. A writer that keeps changing them within every attempt fails the
+// store (exit 2), its change kept.
+inline constexpr int store_attempts = 3;
+
+// How long a run waits for the lock: long enough for the slowest store
+// ahead of it to finish. That one makes every attempt, each with a cp that
+// runs to its bound and both graces and a writer waited for in full, then
+// has its hash tool run to its bound and both graces too; its own work
+// besides (a read and a write of the file, two syncs) is well under a second
+// on the router's flash, and lock_wait_margin covers it. So one store
+// waiting behind the worst possible one still lands; a second one waiting
+// behind that is not guaranteed to.
+inline constexpr std::chrono::milliseconds lock_wait_margin{6000};
+inline constexpr std::chrono::milliseconds section_lock_wait{180000};
+static_assert(section_lock_wait >= store_attempts * (program_longest_hold + settings_writer_wait) +
+                                       program_longest_hold + lock_wait_margin,
+              "the lock's wait must cover the slowest store ahead");
 
 // Retries against someone playing with the paths. A settings link re-pointed
 // between the two resolutions around the lock more often than
