@@ -63,24 +63,23 @@ TEST_F(fault, CopyProgramFailsOrCheats) {
     expect_clean_failure(root, root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp(fails)}}));
   }
   // cp's status decides; what it left in /tmp is never read, so a copy that
-  // is short, one byte wrong, another user's or a second name of one changes
-  // nothing of what is stored. Only what is not the run's stays in /tmp.
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cheats{
-      {"head -c 5 \"$1\" > \"$2\"", {}},
-      {"tr B C < \"$1\" > \"$2\"", {}},
-      {"rm -f \"$2\"; cat \"$1\" > \"$2\"; chown 65534:65534 \"$2\"", {"settings.module.tal"}},
-      {"cat \"$1\" > \"$2\"; ln \"$2\" \"$2.x\"", {"settings.module.tal.x"}},
+  // is short, one byte wrong or has a second name changes nothing of what is
+  // stored. A copy that is not root's regular file is no copy. Nothing of
+  // what cp made stays in /tmp: it made it in a directory of the run's.
+  const std::vector<std::pair<std::string, int>> cheats{
+      {"head -c 5 \"$1\" > \"$2\"", 0},
+      {"tr B C < \"$1\" > \"$2\"", 0},
+      {"cat \"$1\" > \"$2\"; ln \"$2\" \"$2.x\"", 0},
+      {"rm -f \"$2\"; cat \"$1\" > \"$2\"; chown 65534:65534 \"$2\"", 2},
+      {"rm -f \"$2\"; ln -s /opt/tal/etc/settings \"$2\"", 2},
   };
-  for (const auto& [cheat, left] : cheats) {
+  for (const auto& [cheat, status] : cheats) {
     SCOPED_TRACE(cheat);
     root.set_settings(before);
-    EXPECT_EQ(root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp(cheat)}}), 0);
-    EXPECT_EQ(root.settings_content(), after);
+    EXPECT_EQ(root.run("ospf", {in}, {{"SANDBOX_CP", fake_cp(cheat)}}), status);
+    EXPECT_EQ(root.settings_content(), status == 0 ? after : std::string(before));
     EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
-    EXPECT_EQ(dir_names(root.dir / "tmp"), left);
-    for (const auto& name : left) {
-      std::filesystem::remove(root.dir / "tmp" / name);
-    }
+    EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
   }
 }
 
@@ -120,9 +119,17 @@ TEST_F(fault, UnreadableSettingsAreNotResetToDefaults) {
 
 TEST_F(fault, TmpFull) {
   root.set_settings(big_settings(200000));
+  const log_listener listener(root.dir / "log.sock");
   EXPECT_EQ(root.run("ospf", {root.input("text")}, {{"SANDBOX_TMP_SIZE", "64k"}}), 2);
   EXPECT_EQ(root.settings_content(), big_settings(200000));
   EXPECT_EQ(dir_names(root.etc()), device_root::settings_dir_after_run());
+  const auto messages = listener.messages();
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_NE(
+      messages[0].find("/bin/cp exited with status 1 (/tmp has 0 bytes free; the copy needs " +
+                       std::to_string(big_settings(200000).size()) + ")"),
+      std::string::npos)
+      << messages[0];
 }
 
 TEST_F(fault, ReadOnlySettingsDirectory) {
@@ -181,6 +188,14 @@ TEST_F(fault, PlantedFilesAtTheWorkingCopyPath) {
 }
 
 TEST_F(fault, LeftoversOfKilledRunsAreRemoved) {
+  // cp's private directory, with what it made; another user's look-alike stays.
+  for (const char* dir :
+       {"tmp/settings.module.tal.cp-Ab12Cd", "tmp/settings.module.tal.cp-Us3r00"}) {
+    fs::create_directories(root.dir / dir / "sub");
+    write_file(root.dir / dir / "settings.module.tal", "half");
+    fs::permissions(root.dir / dir, fs::perms::owner_all);
+  }
+  ASSERT_EQ(::chown((root.dir / "tmp/settings.module.tal.cp-Us3r00").c_str(), 1234, 1234), 0);
   write_file(root.etc() / ".settings.tal-setconf-Ab12Cd", "half");
   write_file(root.etc() / ".settings.tal-setconf-Xy34Zw", "half");
   write_file(root.etc() / "settings.keep", "not ours");
@@ -191,6 +206,7 @@ TEST_F(fault, LeftoversOfKilledRunsAreRemoved) {
   EXPECT_EQ(dir_names(root.etc()),
             (std::vector<std::string>{".settings.lock", ".settings.tal-setconf-Us3r00", "settings",
                                       "settings.keep"}));
+  EXPECT_EQ(dir_names(root.dir / "tmp"), std::vector<std::string>{"settings.module.tal.cp-Us3r00"});
 }
 
 TEST_F(fault, AHashToolStartedBeforeTheRunIsKilledFinishes) {
@@ -362,6 +378,14 @@ TEST_F(fault, PreloadedFaultsAreToldAndNeverHoldTheRunUp) {
        "",
        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
            fs::perms::others_read},
+      // No mount namespace for cp: it copies on the host's /tmp, at a file
+      // the run placed there.
+      {"unshare-eperm",
+       0,
+       after,
+       {"stored section ospf",
+        "; /bin/cp ran without a private /tmp: cannot unshare its mount "
+        "namespace: Operation not permitted"}},
       // The kernel cannot copy the plain start: it goes through the tool.
       {"sendfile-einval", 0, after, {"stored section ospf"}},
       // No lease: stored, and the log line says what was not watched.

@@ -23,14 +23,18 @@
 //   file-fsync-eio   fsync of a regular file (the new settings file) fails
 //                    with EIO after 300 ms, as on failing flash that retries
 //                    first: the programs the tool started meanwhile are
-//                    under way by then.
+//                    under way by then;
+//   unshare-eperm    unshare fails with EPERM, as in a container without
+//                    CAP_SYS_ADMIN: cp's child gets no mount namespace.
 // Only the tool (and a child it forked, before exec) is affected, never the
 // programs it starts. Each fault that strikes says so in the file fault-fired
-// of the tool's working directory, so that a test knows its path was taken.
+// of the tool's working directory as it was started (a child may have moved
+// since), so that a test knows its path was taken.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/magic.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -54,13 +58,24 @@ function real(const char* name) {
   return reinterpret_cast<function>(::dlsym(RTLD_NEXT, name));
 }
 
+char fired_path[PATH_MAX] = "fault-fired";
+
+// Made absolute at load, so that a child in another directory finds it.
+__attribute__((constructor)) void remember_fired_path() {
+  char cwd[PATH_MAX - 16];
+  if (::getcwd(cwd, sizeof cwd) != nullptr) {
+    std::strcpy(fired_path, cwd);
+    std::strcat(fired_path, "/fault-fired");
+  }
+}
+
 void fired() {
   const int saved = errno;
   using open_function = int (*)(const char*, int, ...);
-  const int fd = real<open_function>("open")("fault-fired", O_WRONLY | O_CREAT | O_APPEND, 0600);
+  const int fd = real<open_function>("open")(fired_path, O_WRONLY | O_CREAT | O_APPEND, 0600);
   if (fd >= 0) {
     if (::write(fd, "fired\n", 6) != 6) {
-      ::unlink("fault-fired");  // a test then sees no proof rather than half a one
+      ::unlink(fired_path);  // a test then sees no proof rather than half a one
     }
     using close_function = int (*)(int);
     real<close_function>("close")(fd);
@@ -161,6 +176,16 @@ extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char*
   }
   using renameat2_function = int (*)(int, const char*, int, const char*, unsigned);
   return real<renameat2_function>("renameat2")(from_dir, from, to_dir, to, flags);
+}
+
+extern "C" int unshare(int flags) {
+  if (fault_is("unshare-eperm")) {
+    fired();
+    errno = EPERM;
+    return -1;
+  }
+  using unshare_function = int (*)(int);
+  return real<unshare_function>("unshare")(flags);
 }
 
 extern "C" int fsync(int fd) {

@@ -1,7 +1,9 @@
 #include "process/run_program.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -12,27 +14,97 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// Closes every descriptor from 3 up but keep (3 or more). close_range() does
-// it in two calls; older kernels lack it, and there the table is walked,
-// which costs one call per possible descriptor.
-void close_from_3_but(int keep) {
+// Closes every descriptor from 3 up but the two kept (3 or more; -1: none,
+// and first below second when both are given). close_range() does it in
+// three calls; older kernels lack it, and there the table is walked, which
+// costs one call per possible descriptor.
+void close_from_3_but(int first, int second) {
+  if (first < 0 || (second >= 0 && second < first)) {
+    std::swap(first, second);
+  }
 #ifdef SYS_close_range
-  const auto kept = static_cast<unsigned>(keep);
-  if ((kept == 3 || ::syscall(SYS_close_range, 3U, kept - 1, 0U) == 0) &&
-      ::syscall(SYS_close_range, kept + 1, ~0U, 0U) == 0) {
+  unsigned from = 3;
+  bool closed = true;
+  for (const int keep : {first, second}) {
+    if (keep < 0) {
+      continue;
+    }
+    const auto kept = static_cast<unsigned>(keep);
+    closed = closed && (kept == from || ::syscall(SYS_close_range, from, kept - 1, 0U) == 0);
+    from = kept + 1;
+  }
+  if (closed && ::syscall(SYS_close_range, from, ~0U, 0U) == 0) {
     return;
   }
 #endif
   for (int fd = ::getdtablesize() - 1; fd >= 3; --fd) {
-    if (fd != keep) {
+    if (fd != first && fd != second) {
       ::close(fd);
     }
   }
+}
+
+// What the child tells the parent through the report pipe before it exits
+// without running the program: the step that failed and its errno.
+struct child_report {
+  int step = 0;  // a child_step
+  int error = 0;
+};
+enum child_step : int { step_exec = 1, step_unshare, step_private, step_bind, step_check };
+
+[[noreturn]] void report_and_exit(int report, int step) {
+  const child_report told{step, errno};
+  // Nothing more can be done if the parent does not hear it: it sees status 1.
+  if (::write(report, &told, sizeof told) < 0) {
+    ::_exit(1);
+  }
+  ::_exit(1);
+}
+
+// Binds the directory open at dir over mount_point in a mount namespace of
+// the child's own, every mount in it made private first, so that nothing
+// done there reaches the caller's namespace or the host's. The directory
+// bound is the one the descriptor names, whatever holds its name now: it is
+// made the working directory before unshare, which moves the working
+// directory into the new namespace with it (a descriptor keeps naming the
+// old one's mount, which cannot be bound), and "." is bound. The mount point
+// must then be that very directory. The program gets the caller's working
+// directory back, as it would have without any of this. 0, or the step that
+// failed with errno set.
+int enter_private_mount(int dir, const char* mount_point) {
+  struct stat bound {};
+  const int caller_cwd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (caller_cwd < 0 || ::fstat(dir, &bound) != 0 || ::fchdir(dir) != 0) {
+    return step_bind;
+  }
+  if (::unshare(CLONE_NEWNS) != 0) {
+    return step_unshare;
+  }
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return step_private;
+  }
+  if (::mount(".", mount_point, nullptr, MS_BIND, nullptr) != 0) {
+    return step_bind;
+  }
+  struct stat seen {};
+  if (::stat(mount_point, &seen) != 0) {
+    return step_check;
+  }
+  if (seen.st_dev != bound.st_dev || seen.st_ino != bound.st_ino) {
+    errno = ESTALE;
+    return step_check;
+  }
+  if (::fchdir(caller_cwd) != 0) {
+    return step_bind;
+  }
+  ::close(caller_cwd);
+  return 0;
 }
 
 // Runs in the child between fork and exec: only async-signal-safe calls.
@@ -50,11 +122,15 @@ void close_from_3_but(int keep) {
   if (report < 3) {
     report = ::fcntl(report, F_DUPFD_CLOEXEC, 3);
   }
+  int private_dir = options.private_dir;
+  if (private_dir >= 0 && private_dir < 3) {
+    private_dir = ::fcntl(private_dir, F_DUPFD_CLOEXEC, 3);
+  }
   // Every inherited descriptor goes before anything that can block (opening
   // /dev/null on a hung filesystem, a stop signal): a child stuck here, or
   // abandoned by the parent, must not keep the lock file or the new settings
   // file open.
-  close_from_3_but(report);
+  close_from_3_but(report, private_dir);
   // A group of its own, so that a bound stops whatever the program starts too.
   ::setpgid(0, 0);
   // exec keeps ignored signals ignored and the mask as it is: a program
@@ -72,6 +148,11 @@ void close_from_3_but(int keep) {
   if (options.umask >= 0) {
     ::umask(static_cast<mode_t>(options.umask));
   }
+  if (options.private_dir >= 0) {
+    if (const int failed = enter_private_mount(private_dir, options.private_mount)) {
+      report_and_exit(report, failed);
+    }
+  }
 
   const int devnull = ::open("/dev/null", O_RDWR);
   for (int fd = 0; fd <= 2; ++fd) {
@@ -85,26 +166,34 @@ void close_from_3_but(int keep) {
     ::close(devnull);
   }
   ::execvp(path, argv);
-  const int error = errno;
-  // Nothing more can be done if the parent does not hear it: it sees status 1.
-  if (::write(report, &error, sizeof error) < 0) {
-    ::_exit(1);
-  }
-  ::_exit(1);
+  report_and_exit(report, step_exec);
 }
 
-// The errno the child reported before exiting, into run->exec_error; 0 when
-// it wrote nothing: it exec'd. Read only once the child is gone or given up
+// What the child reported before exiting, into run: exec's errno, or the
+// step of the private mount that failed with its errno; nothing when it
+// wrote nothing: it exec'd. Read only once the child is gone or given up
 // on, from a non-blocking pipe, so that it can never wait: the parent's own
-// write end may still be open (a close that failed), and then no end of file
-// comes.
-void read_exec_error(int report, program_run* run) {
-  int error = 0;
+// write end may still be open (a close that failed), and then no end of
+// file comes.
+void read_child_report(int report, program_run* run) {
+  child_report told{};
   ssize_t got = 0;
   do {
-    got = ::read(report, &error, sizeof error);
+    got = ::read(report, &told, sizeof told);
   } while (got < 0 && errno == EINTR);
-  run->exec_error = got == static_cast<ssize_t>(sizeof error) ? error : 0;
+  if (got != static_cast<ssize_t>(sizeof told)) {
+    return;
+  }
+  if (told.step == step_exec) {
+    run->exec_error = told.error;
+    return;
+  }
+  run->setup_error = told.error;
+  run->setup_step = told.step == step_unshare   ? "cannot unshare its mount namespace"
+                    : told.step == step_private ? "cannot make its mounts private"
+                    : told.step == step_bind    ? "cannot bind its own directory there"
+                                                : "the directory bound is not the run's";
+  run->setup_refused = told.step != step_check;
 }
 
 // How waiting for a child ended.
@@ -211,7 +300,7 @@ bool wait_for(pid_t child, clock_type::time_point started, const program_options
 
 // True when the program started and exited with status 0.
 bool program_succeeded(const program_run& run) {
-  return run.status == 0 && run.exec_error == 0 && !run.stopped;
+  return run.status == 0 && run.exec_error == 0 && run.setup_error == 0 && !run.stopped;
 }
 
 std::string limit_text(std::chrono::milliseconds limit) {
@@ -224,6 +313,10 @@ std::string program_failure(const char* path, const program_run& run, program_bo
   const std::string program(path);
   if (run.exec_error != 0) {
     return "cannot run " + program + ": " + std::strerror(run.exec_error);
+  }
+  if (run.setup_error != 0) {
+    return "cannot give " + program + " a private " + run.setup_mount + ": " + run.setup_step +
+           ": " + std::strerror(run.setup_error);
   }
   if (run.abandoned) {
     return program + " did not finish within " + limit_text(bound.limit) +
@@ -282,6 +375,7 @@ bool program_start(const char* path, std::span<const char* const> args,
   running_program& program = *running;
   program.path = path;
   program.options = options;
+  program.outcome = {};  // a holder may start a program again once the last one is reaped
   // The argument vector is built before fork, so the child allocates nothing.
   std::string path_copy(path);
   std::array<char*, run_program_max_args + 2> argv{};
@@ -337,7 +431,9 @@ program_wait_end program_wait_or_wake(running_program& running, int wake, std::s
   }
   running.pid = -1;  // reaped, or given up on: nothing more to stop
   restore_mask(running);
-  read_exec_error(running.report.get(), &outcome);
+  read_child_report(running.report.get(), &outcome);
+  outcome.setup_mount =
+      running.options.private_mount != nullptr ? running.options.private_mount : "";
   running.report.reset();
   if (!program_succeeded(outcome)) {
     *err = program_failure(running.path.c_str(), outcome, running.options.bound);

@@ -49,9 +49,17 @@
 inline constexpr int run_program_max_args = 62;
 
 struct program_run {
-  int status = -1;         // raw wait status; -1 when no child was made or it could not be reaped
-  int start_error = 0;     // errno when no child could be made (pipe, fork) or reaped
-  int exec_error = 0;      // exec's errno in the child; 0 when the program started
+  int status = -1;      // raw wait status; -1 when no child was made or it could not be reaped
+  int start_error = 0;  // errno when no child could be made (pipe, fork) or reaped
+  int exec_error = 0;   // exec's errno in the child; 0 when the program started
+  // The private mount (program_options::private_dir) could not be set up in
+  // the child, which then exited without running the program: its errno,
+  // the step that failed, and whether the system refused it (no mount
+  // namespaces, no CAP_SYS_ADMIN) rather than found the wrong directory.
+  int setup_error = 0;
+  const char* setup_step = "";
+  std::string setup_mount;
+  bool setup_refused = false;
   bool stopped = false;    // outlived its time bound and was stopped by signals
   bool abandoned = false;  // still there after SIGKILL and its grace: not reaped
 };
@@ -67,6 +75,12 @@ struct program_options {
   program_bound bound{};
   program_lifetime lifetime = program_lifetime::may_outlive_run;
   int umask = -1;  // the child's file creation mask; -1 keeps the caller's
+  // Not -1: the child gets a mount namespace of its own in which the
+  // directory open at private_dir is bound over private_mount, before exec.
+  // What the program does under private_mount then happens in that
+  // directory, out of every other process's reach.
+  int private_dir = -1;
+  const char* private_mount = nullptr;
 };
 
 // A program started and not yet waited for. SIGCHLD is blocked from its

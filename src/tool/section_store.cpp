@@ -11,6 +11,7 @@
 #include "section/section_load.h"
 #include "section/section_rewrite.h"
 #include "sys/failure.h"
+#include "sys/path_parts.h"
 #include "tool/config_text.h"
 #include "tool/hash_tool.h"
 #include "tool/program_name.h"
@@ -98,6 +99,12 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
     return not_updated(ident, err);
   }
 
+  // cp gets a /tmp of its own, which a settings path through /tmp would not
+  // be found in: then it copies on the host's.
+  const std::string tmp = path_dir(paths.working_copy) + "/";
+  const bool private_tmp =
+      !std::string_view(paths.settings).starts_with(tmp) && !target.starts_with(tmp);
+
   // 5 to 12 are one attempt, made again from the open when another process
   // changed the settings during it. Each attempt has files and a cp of its
   // own: resetting them stops cp with its group and removes the new file and
@@ -129,8 +136,13 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
     // 6. The working copy: cp starts copying the settings path, and the
     // store goes on at once. Nothing of the copy is read; only cp's status
     // counts, and it is asked for in step 11.
-    const working_copy_request request{paths.settings, paths.working_copy, paths.copy_program,
-                                       program_run_bound, working_copy_place_attempts};
+    const working_copy_request request{paths.settings,
+                                       paths.working_copy,
+                                       paths.copy_program,
+                                       program_run_bound,
+                                       working_copy_place_attempts,
+                                       private_tmp,
+                                       replacement.opened.st_size};
     if (!working_copy_start(request, &copy, &err, attempt_warnings)) {
       return not_updated(ident, err);
     }
@@ -172,7 +184,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
     // through at once: the attempt ends, and the next one reads its change.
     program_wait_end copied = program_wait_end::woken;
     while (copied == program_wait_end::woken && settings_replace_lease_held(replacement)) {
-      copied = working_copy_finish(copy, SIGIO, &err);
+      copied = working_copy_finish(copy, SIGIO, &err, attempt_warnings);
     }
     if (copied == program_wait_end::woken) {
       continue;
