@@ -84,41 +84,40 @@ void clear_displaced(const std::string& displaced, const std::string& path, bool
   ::unlink(displaced.c_str());
 }
 
-// One attempt to put the file at own in place at path: true, with *taken
-// telling whether it is in place or someone took the path first (try again);
-// false, with the reason in err, when it cannot be done. The exchange leaves
-// whatever stood there under own; with nothing there, the free name is taken
-// unless someone took it first. A kernel without either gets a plain rename,
-// which replaces anything but a directory (moved aside first).
-bool take_path(const std::string& own, const std::string& path, bool in_private_dir, bool* taken,
+enum class take { placed, taken_first, failed };
+
+// One attempt to put the file at own in place at path: placed, or
+// taken_first when someone took the path first (try again), or failed, with
+// the reason in err. The exchange leaves whatever stood there under own;
+// with nothing there, the free name is taken unless someone took it first.
+// A kernel without either gets a plain rename, which replaces anything but
+// a directory (moved aside first).
+take take_path(const std::string& own, const std::string& path, bool in_private_dir,
                std::string* err, warning_list& warnings) {
-  *taken = true;
   if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
     clear_displaced(own, path, in_private_dir, warnings);
-    return true;
+    return take::placed;
   }
   if (errno == ENOENT) {
     if (::renameat2(AT_FDCWD, own.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
-      return true;
+      return take::placed;
     }
     if (errno == EEXIST) {
-      *taken = false;
-      return true;
+      return take::taken_first;
     }
   }
   if (errno != EINVAL && errno != ENOSYS) {
     *err = os_error("cannot put a file at " + path);
-    return false;
+    return take::failed;
   }
   if (::rename(own.c_str(), path.c_str()) == 0) {
-    return true;
+    return take::placed;
   }
   if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST) {
     *err = os_error("cannot put a file at " + path);
-    return false;
+    return take::failed;
   }
-  *taken = false;
-  return move_directory_aside(path, path, err, warnings);
+  return move_directory_aside(path, path, err, warnings) ? take::taken_first : take::failed;
 }
 
 // Puts the file at own, made as made says, at the copy's fixed path,
@@ -127,18 +126,17 @@ bool take_path(const std::string& own, const std::string& path, bool in_private_
 bool place(const std::string& own, const struct stat& made, bool in_private_dir, working_copy& copy,
            std::string* err, warning_list& warnings) {
   const std::string path(copy.request.path);
-  bool placed = true;
-  bool taken = false;
-  for (int tries = 0; placed && !taken && tries < copy.request.place_attempts; ++tries) {
-    placed = take_path(own, path, in_private_dir, &taken, err, warnings);
+  take taken = take::taken_first;
+  for (int tries = 0; taken == take::taken_first && tries < copy.request.place_attempts; ++tries) {
+    taken = take_path(own, path, in_private_dir, err, warnings);
   }
-  if (placed && taken) {
+  if (taken == take::placed) {
     copy.path = path;
     copy.device = made.st_dev;
     copy.inode = made.st_ino;
     return true;
   }
-  if (placed) {
+  if (taken == take::taken_first) {
     *err = path + " was taken again at each of " + std::to_string(copy.request.place_attempts) +
            " attempts";
   }
@@ -295,8 +293,12 @@ bool working_copy_start(const working_copy_request& request, working_copy* copy,
     if (!make_private_dir(*copy, tmp, err)) {
       return false;
     }
-  } else if (!place_own_file(*copy, err, warnings)) {
-    return false;
+  } else {
+    warnings.push_back(std::string(request.copy_program) + " ran without a private " + copy->tmp +
+                       ": the settings file lies under it");
+    if (!place_own_file(*copy, err, warnings)) {
+      return false;
+    }
   }
   return start_cp(*copy, err);
 }
