@@ -250,7 +250,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reread.key_infix = record.key_infix;
   reread.kind = kind;
   file = settings_open(ws.settings.c_str(), "r");
-  check(file && section_load({::fileno(file.get()), ws.settings}, &reread, nullptr, &err),
+  settings_plain_parts reread_plain;
+  check(file && section_load({::fileno(file.get()), ws.settings}, &reread, &reread_plain, &err),
         "reload");
   for (const catalogue_row* row : rows) {
     const std::string key = section_row_key(*row, record.key_infix);

@@ -145,6 +145,15 @@ int wait_exit_status_within(pid_t pid, int seconds) {
   }
 }
 
+int race_rounds(std::chrono::seconds time, const std::function<void()>& round) {
+  const auto end = std::chrono::steady_clock::now() + time;
+  int rounds = 0;
+  for (; std::chrono::steady_clock::now() < end && !::testing::Test::HasFatalFailure(); ++rounds) {
+    round();
+  }
+  return rounds;
+}
+
 bool sandbox_available() {
   static const bool available = [] {
     return wait_exit_status(

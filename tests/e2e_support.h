@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -100,6 +102,17 @@ int wait_exit_status(pid_t pid);
 int wait_exit_status_within(pid_t pid, int seconds);
 
 bool sandbox_available();
+
+// A race runs for a fixed time, whatever the machine: a count of rounds would
+// grow with an emulator's or a sanitizer's slowness past any timeout. One
+// that reached fewer than race_least_rounds rounds in its time proves
+// nothing, and fails.
+inline constexpr std::chrono::seconds race_time{10};
+inline constexpr int race_least_rounds = 5;
+
+// Runs round again and again for about time, until a fatal failure;
+// returns how many rounds ran.
+int race_rounds(std::chrono::seconds time, const std::function<void()>& round);
 
 #define SKIP_WITHOUT_SANDBOX()                                                                    \
   do {                                                                                            \

@@ -1,54 +1,57 @@
-// Invocations the tool refuses, through the real binary: exit status 1 and
-// the settings file byte-identical.
+// Which program names the tool accepts, and the section each one names.
+#include "tool/program_name.h"
+
 #include <gtest/gtest.h>
 
-#include "e2e_support.h"
+#include <string>
 
-namespace {
+#include "section/section_catalogue.h"
 
-constexpr std::string_view settings = "A=1\nMOD_TAL_PIM_SM_ENABLED=1\nMOD_TAL_OSPF_ENABLED=1\n";
-
-struct invocation : ::testing::Test {
-  device_root root;
-  void SetUp() override {
-    SKIP_WITHOUT_SANDBOX();
-    root.set_settings(settings);
+TEST(ProgramName, AcceptedNamesGiveTokenAndUpperCaseInfix) {
+  for (const char* token :
+       {"global", "vrf", "vrf1", "vrf2", "vrf3", "mpls", "pim_sm", "ospf", "ospf6", "bgp", "a",
+        "x234567890123456789012345678901234567890123456789"
+        "01234567890123"}) {
+    std::string why;
+    section_name name;
+    ASSERT_TRUE(
+        section_name_from_program(std::string("/usr/bin/tal-setconf-") + token, &name, &why))
+        << token << ": " << why;
+    EXPECT_EQ(name.token, token);
+    EXPECT_EQ(name.kind, section_kind_of(token));
+    // The loader looks for every key at the section's pattern.
+    for (const auto& row : section_catalogue()) {
+      EXPECT_TRUE(!section_row_applies(row, name.kind) ||
+                  section_row_key(row, name.key_infix).starts_with(section_pattern(name.key_infix)))
+          << token;
+    }
   }
-};
-
-}  // namespace
-
-TEST_F(invocation, RefusedProgramNamesTouchNothing) {
-  const std::string in = root.input("text");
-  for (const char* token : {"vrf12", "globalx", "mpls2", "pim", "ospf_2", "OSPF", "pim_s"}) {
-    EXPECT_EQ(root.run(token, {in}), 1) << token;
-  }
-  for (const char* program : {"tal-setconf", "tal-setconf-", "setconf-ospf"}) {
-    EXPECT_EQ(wait_exit_status(root.start_as(program, {in})), 1) << program;
-  }
-  EXPECT_EQ(root.settings_content(), settings);
-  EXPECT_TRUE(dir_names(root.dir / "tmp").empty());
+  std::string why;
+  section_name name;
+  ASSERT_TRUE(section_name_from_program("tal-setconf-pim_sm", &name, &why));
+  EXPECT_EQ(name.key_infix, "PIM_SM");
+  ASSERT_TRUE(section_name_from_program("./tal-setconf-ospf6", &name, &why));
+  EXPECT_EQ(name.key_infix, "OSPF6");
 }
 
-TEST_F(invocation, BadArgumentsAndUnreadableInput) {
-  const std::string in = root.input("text");
-  EXPECT_EQ(root.run("ospf", std::vector<std::string>{}), 1);
-  EXPECT_EQ(root.run("ospf", {in, in}), 1);
-  EXPECT_EQ(root.run("ospf", {""}), 1);
-  EXPECT_EQ(root.run("ospf", {"missing.txt"}), 1);
-  EXPECT_EQ(root.run("ospf", {"bin"}), 1);  // a directory opens but does not read
-  EXPECT_EQ(root.settings_content(), settings);
-}
-
-TEST_F(invocation, AcceptedNamesStoreTheirSection) {
-  for (const char* token : {"global", "vrf", "vrf1", "mpls", "pim_sm", "ospf", "ospf6", "bgp"}) {
-    EXPECT_EQ(root.run_text(token, "t"), 0) << token;
+TEST(ProgramName, RefusedNames) {
+  for (const char* path :
+       {"tal-setconf", "/usr/bin/tal-setconf", "tal-setconf-", "setconf-ospf", "xtal-setconf-ospf",
+        "tal-setconf-OSPF", "tal-setconf-os pf", "tal-setconf-os-pf", "tal-setconf-vrf12",
+        "tal-setconf-globalx", "tal-setconf-mpls2", "tal-setconf-ospf_2", "tal-setconf-pim",
+        "tal-setconf-pim_s",
+        "tal-setconf-x2345678901234567890123456789012345678901234567890"
+        "123456789012345"}) {
+    std::string why;
+    section_name name;
+    EXPECT_FALSE(section_name_from_program(path, &name, &why)) << path;
+    EXPECT_FALSE(why.empty()) << path;
   }
-  const std::string after = root.settings_content();
-  for (const char* key :
-       {"MOD_TAL_GLOBAL_ENABLED=0\n", "MOD_TAL_VRF_ENABLED=0\n", "MOD_TAL_VRF1_ENABLED=0\n",
-        "MOD_TAL_MPLS_ENABLED=0\n", "MOD_TAL_PIM_SM_ENABLED=1\n", "MOD_TAL_OSPF_ENABLED=1\n",
-        "MOD_TAL_OSPF6_ENABLED=0\n", "MOD_TAL_BGP_CONF=dA==\n"}) {
-    EXPECT_NE(after.find(key), std::string::npos) << key;
-  }
+  // The reason names what is wrong, for the log.
+  std::string why;
+  section_name name;
+  section_name_from_program("tal-setconf-pim", &name, &why);
+  EXPECT_EQ(why, "its key pattern matches keys of pim_sm");
+  section_name_from_program("tal-setconf-vrf12", &name, &why);
+  EXPECT_EQ(why, "its section name contains vrf1 without being that section");
 }

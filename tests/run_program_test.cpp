@@ -37,6 +37,9 @@ struct ran {
   std::string why;
 };
 
+// A bound no program of these tests comes near, unless it hangs.
+constexpr program_options within_10_s{{std::chrono::seconds(10), std::chrono::seconds(1)}};
+
 // Started and waited for in two steps, as run_program does, so that the raw
 // outcome the runner keeps can be read.
 ran run_of(const char* path, std::span<const char* const> args, const program_options& options) {
@@ -51,7 +54,7 @@ ran run_of(const char* path, std::span<const char* const> args, const program_op
 // The raw wait status: 0 for an exit with status 0, 256 for status 1 (also
 // what a program that cannot be executed gives), -1 when no child was made.
 int wait_status(const char* path, std::span<const char* const> args) {
-  return run_of(path, args, {}).run.status;
+  return run_of(path, args, within_10_s).run.status;
 }
 
 int wait_status(const char* path, std::initializer_list<const char*> args) {
@@ -159,7 +162,7 @@ TEST(RunProgram, ExecErrorReachesAParentWithStandardDescriptorsClosed) {
     // /dev/null.
     ::close(0);
     ::close(1);
-    const program_run run = run_of(missing.c_str(), {}, {}).run;
+    const program_run run = run_of(missing.c_str(), {}, within_10_s).run;
     ::_exit(run.exec_error == ENOENT && run.status == 256 ? 0 : 1);
   }
   int status = -1;
@@ -169,22 +172,21 @@ TEST(RunProgram, ExecErrorReachesAParentWithStandardDescriptorsClosed) {
 
 TEST(RunProgram, CannotRunIsToldApartFromRanAndFailed) {
   probe p;
-  const program_options unbounded{};
   const std::string missing_path = (p.dir / "missing").string();
-  const ran missing = run_of(missing_path.c_str(), {}, unbounded);
+  const ran missing = run_of(missing_path.c_str(), {}, within_10_s);
   EXPECT_EQ(missing.run.status, 256);
   EXPECT_EQ(missing.run.exec_error, ENOENT);
   EXPECT_EQ(missing.why, "cannot run " + missing_path + ": No such file or directory");
 
   write_file(p.dir / "not-executable", "#!/bin/sh\n");
-  EXPECT_EQ(run_of((p.dir / "not-executable").c_str(), {}, unbounded).run.exec_error, EACCES);
+  EXPECT_EQ(run_of((p.dir / "not-executable").c_str(), {}, within_10_s).run.exec_error, EACCES);
 
-  const ran failing = run_of("false", {}, unbounded);
+  const ran failing = run_of("false", {}, within_10_s);
   EXPECT_EQ(failing.run.status, 256);
   EXPECT_EQ(failing.run.exec_error, 0);
   EXPECT_FALSE(failing.succeeded);
   EXPECT_EQ(failing.why, "false exited with status 1");
-  EXPECT_TRUE(run_of("true", {}, unbounded).succeeded);
+  EXPECT_TRUE(run_of("true", {}, within_10_s).succeeded);
 }
 
 TEST(RunProgram, ABoundStopsTheProgramAndEverythingItStarted) {
@@ -229,7 +231,8 @@ TEST(RunProgram, ABoundStopsTheProgramAndEverythingItStarted) {
 TEST(RunProgram, NothingOfAProgramThatEndsWithTheRunOutlivesIt) {
   scratch_dir dir;
   const std::string pids = (dir / "pids").string();
-  const program_options tied{.lifetime = program_lifetime::ends_with_run};
+  const program_options tied{.bound = within_10_s.bound,
+                             .lifetime = program_lifetime::ends_with_run};
   // What the program leaves in its group when it exits goes with it...
   const std::string leaves = "sleep 60 & echo $! > " + pids;
   const std::array<const char*, 2> leave_args{"-c", leaves.c_str()};

@@ -20,7 +20,8 @@ section_record load(const scratch_dir& dir, std::string_view token, std::string_
   EXPECT_TRUE(settings);
   std::string err;
   if (settings) {
-    EXPECT_EQ(section_load({::fileno(settings.get()), "settings"}, &record, nullptr, &err),
+    settings_plain_parts plain;
+    EXPECT_EQ(section_load({::fileno(settings.get()), "settings"}, &record, &plain, &err),
               expected_error.empty());
     EXPECT_EQ(err, expected_error);
   }

@@ -16,17 +16,31 @@
 
 namespace {
 
-// What the one pass finds for each of keys in a file holding text, every
-// line looked at (no marker).
+// What the one pass finds for each of keys in a file holding text. The pass
+// takes apart only the lines that hold its marker: each line and each key
+// gets "ZZ" before it, the marker here, so that every line is looked at.
 std::vector<std::optional<std::string>> find_all(std::string_view text,
                                                  const std::vector<std::string>& keys) {
+  std::string marked = "ZZ";
+  for (const char c : text) {
+    marked += c;
+    if (c == '\n') {
+      marked += "ZZ";
+    }
+  }
+  std::vector<std::string> marked_keys;
+  for (const auto& key : keys) {
+    marked_keys.push_back("ZZ" + key);
+  }
   scratch_dir dir;
-  write_file(dir / "settings", text);
+  write_file(dir / "settings", marked);
   const unique_fd in(::open((dir / "settings").c_str(), O_RDONLY | O_CLOEXEC));
   EXPECT_TRUE(in);
   std::vector<std::optional<std::string>> values(keys.size());
   std::string err;
-  EXPECT_TRUE(settings_find_all({in.get(), "settings"}, keys, values, nullptr, nullptr, &err));
+  settings_plain_parts plain;
+  EXPECT_TRUE(settings_find_all({in.get(), "settings"}, marked_keys, values, {'Z', 'Z', true},
+                                &plain, &err));
   EXPECT_EQ(err, "");
   return values;
 }
@@ -120,8 +134,7 @@ TEST(SettingsFindAll, QuotesCaseAndTheEndsOfALine) {
 }
 
 TEST(SettingsFindAll, EachKeyTakesItsFirstLine) {
-  // A key's later lines count for nothing, not even toward ending the pass
-  // before the other keys are found.
+  // A key's later lines count for nothing.
   const auto values = find_all("A=1\na=3\nA=4\nB=2\n", {"a", "B", "C"});
   EXPECT_EQ(values[0], "1");
   EXPECT_EQ(values[1], "2");

@@ -199,13 +199,12 @@ void read_child_report(int report, program_run* run) {
 // How waiting for a child ended.
 enum class wait_end { ended, deadline_passed, woken, cannot_ask };
 
-// Waits until the child has ended or the deadline (none: as long as it
-// takes) has passed, without reaping it: the caller kills what is left of its
-// group first. With wake (not 0), a pending wake signal ends the wait too.
-// cannot_ask comes with the OS error in *error. SIGCHLD and wake are
+// Waits until the child has ended or the deadline has passed, without
+// reaping it: the caller kills what is left of its group first. With wake (not 0), a pending wake
+// signal ends the wait too. cannot_ask comes with the OS error in *error. SIGCHLD and wake are
 // blocked, so they stay pending until sigtimedwait takes them: no handler
 // and no polling interval.
-wait_end ended_by(pid_t child, const clock_type::time_point* deadline, int wake, int* error) {
+wait_end ended_by(pid_t child, clock_type::time_point deadline, int wake, int* error) {
   sigset_t awaited;
   ::sigemptyset(&awaited);
   ::sigaddset(&awaited, SIGCHLD);
@@ -222,19 +221,14 @@ wait_end ended_by(pid_t child, const clock_type::time_point* deadline, int wake,
       *error = errno;
       return wait_end::cannot_ask;
     }
-    int taken = -1;
-    if (deadline == nullptr) {
-      taken = ::sigwaitinfo(&awaited, nullptr);  // EINTR only means: look again
-    } else {
-      const auto left = *deadline - clock_type::now();
-      if (left <= clock_type::duration::zero()) {
-        return wait_end::deadline_passed;
-      }
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      const timespec wait{.tv_sec = static_cast<time_t>(ns / 1000000000),
-                          .tv_nsec = static_cast<long>(ns % 1000000000)};
-      taken = ::sigtimedwait(&awaited, nullptr, &wait);  // a timeout or EINTR: look again
+    const auto left = deadline - clock_type::now();
+    if (left <= clock_type::duration::zero()) {
+      return wait_end::deadline_passed;
     }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec wait{.tv_sec = static_cast<time_t>(ns / 1000000000),
+                        .tv_nsec = static_cast<long>(ns % 1000000000)};
+    const int taken = ::sigtimedwait(&awaited, nullptr, &wait);  // a timeout or EINTR: look again
     if (wake != 0 && taken == wake) {
       return wait_end::woken;
     }
@@ -243,8 +237,7 @@ wait_end ended_by(pid_t child, const clock_type::time_point* deadline, int wake,
 
 // Within the grace, whatever else is pending: the child is being stopped.
 bool ended_within(pid_t child, clock_type::duration grace, int* error) {
-  const auto deadline = clock_type::now() + grace;
-  return ended_by(child, &deadline, 0, error) == wait_end::ended;
+  return ended_by(child, clock_type::now() + grace, 0, error) == wait_end::ended;
 }
 
 void signal_group_and_child(pid_t child, int sig) {
@@ -261,9 +254,7 @@ bool wait_for(pid_t child, clock_type::time_point started, const program_options
               program_run* outcome) {
   program_run& run = *outcome;
   const program_bound& bound = options.bound;
-  const auto deadline = started + bound.limit;
-  const wait_end first =
-      ended_by(child, bound.limit.count() == 0 ? nullptr : &deadline, wake, &run.start_error);
+  const wait_end first = ended_by(child, started + bound.limit, wake, &run.system_error);
   if (first == wait_end::woken) {
     return false;
   }
@@ -271,11 +262,11 @@ bool wait_for(pid_t child, clock_type::time_point started, const program_options
   if (first == wait_end::deadline_passed) {
     run.stopped = true;
     signal_group_and_child(child, SIGTERM);
-    ended = ended_within(child, bound.grace, &run.start_error);
-    if (!ended && run.start_error == 0) {
+    ended = ended_within(child, bound.grace, &run.system_error);
+    if (!ended && run.system_error == 0) {
       signal_group_and_child(child, SIGKILL);
-      ended = ended_within(child, bound.grace, &run.start_error);
-      run.abandoned = !ended && run.start_error == 0;
+      ended = ended_within(child, bound.grace, &run.system_error);
+      run.abandoned = !ended && run.system_error == 0;
     }
   }
   if (!ended) {
@@ -292,7 +283,7 @@ bool wait_for(pid_t child, clock_type::time_point started, const program_options
     waited = ::waitpid(child, &run.status, 0);
   } while (waited < 0 && errno == EINTR);
   if (waited != child) {
-    run.start_error = errno;
+    run.system_error = errno;
     run.status = -1;
   }
   return true;
@@ -326,7 +317,7 @@ std::string program_failure(const char* path, const program_run& run, program_bo
     return program + " did not finish within " + limit_text(bound.limit) + " and was stopped";
   }
   if (run.status < 0) {
-    return "cannot run " + program + ": " + std::strerror(run.start_error);
+    return "cannot run " + program + ": " + std::strerror(run.system_error);
   }
   if (WIFSIGNALED(run.status)) {
     return program + " was killed by signal " + std::to_string(WTERMSIG(run.status)) + " (" +
@@ -390,7 +381,7 @@ bool program_start(const char* path, std::span<const char* const> args,
   std::array<int, 2> report{-1, -1};
   program_run& failed = program.outcome;
   if (::pipe2(report.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
-    failed.start_error = errno;
+    failed.system_error = errno;
     *err = program_failure(path, failed, options.bound);
     return false;
   }
@@ -405,7 +396,7 @@ bool program_start(const char* path, std::span<const char* const> args,
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
   if (child < 0) {
-    failed.start_error = errno;
+    failed.system_error = errno;
     ::close(report[1]);
     restore_mask(program);
     *err = program_failure(path, failed, options.bound);

@@ -49,9 +49,9 @@
 inline constexpr int run_program_max_args = 62;
 
 struct program_run {
-  int status = -1;      // raw wait status; -1 when no child was made or it could not be reaped
-  int start_error = 0;  // errno when no child could be made (pipe, fork) or reaped
-  int exec_error = 0;   // exec's errno in the child; 0 when the program started
+  int status = -1;       // raw wait status; -1 when no child was made or it could not be reaped
+  int system_error = 0;  // errno when no child could be made (pipe, fork), waited for or reaped
+  int exec_error = 0;    // exec's errno in the child; 0 when the program started
   // The private mount (program_options::private_dir) could not be set up in
   // the child, which then exited without running the program: its errno,
   // the step that failed, and whether the system refused it (no mount
@@ -65,8 +65,8 @@ struct program_run {
 };
 
 struct program_bound {
-  std::chrono::milliseconds limit{0};  // 0: wait as long as it takes
-  std::chrono::milliseconds grace{0};  // between SIGTERM and SIGKILL
+  std::chrono::milliseconds limit{0};  // from the fork; the program is then stopped
+  std::chrono::milliseconds grace{0};  // between SIGTERM and SIGKILL, and after SIGKILL
 };
 
 enum class program_lifetime { may_outlive_run, ends_with_run };

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "sys/failure.h"
@@ -42,17 +43,18 @@ std::string lock_path_for(const std::string& target) {
   return dir + (dir == "/" ? "." : "/.") + path_base(target) + ".lock";
 }
 
-// Filesystems that give every file the mode their mount options say,
-// whatever open or chmod ask: a lock file there cannot be made root's alone.
-bool modes_are_the_mounts(int fd, const std::string& path, bool* fixed, std::string* err) {
+// Whether the lock file lies on a filesystem that gives every file the mode
+// its mount options say, whatever open or chmod ask: a lock file there
+// cannot be made root's alone. Nothing, with the reason in err, when that
+// cannot be asked.
+std::optional<bool> modes_are_the_mounts(int fd, const std::string& path, std::string* err) {
   struct statfs filesystem {};
   if (::fstatfs(fd, &filesystem) != 0) {
     *err = os_error("cannot stat the filesystem of lock file " + path);
-    return false;
+    return std::nullopt;
   }
   constexpr long exfat_magic = 0x2011BAB0;  // not in every linux/magic.h
-  *fixed = filesystem.f_type == MSDOS_SUPER_MAGIC || filesystem.f_type == exfat_magic;
-  return true;
+  return filesystem.f_type == MSDOS_SUPER_MAGIC || filesystem.f_type == exfat_magic;
 }
 
 // Opens the lock file (creating it when create) and checks that it is one
@@ -80,11 +82,11 @@ unique_fd open_lock(const std::string& path, bool create, std::string* err,
     return {};
   }
   if ((held.st_mode & 077) != 0) {
-    bool fixed = false;
-    if (!modes_are_the_mounts(lock.get(), path, &fixed, err)) {
+    const std::optional<bool> fixed = modes_are_the_mounts(lock.get(), path, err);
+    if (!fixed) {
       return {};
     }
-    if (!fixed) {
+    if (!*fixed) {
       *err = refused;
       return {};
     }
@@ -115,18 +117,17 @@ bool lock_until(int fd, const std::string& path, clock_type::time_point give_up,
   return true;
 }
 
-// Whether two open lock files are one; false, with the reason in err, when
-// either cannot be asked: a guess either way would wait on a lock this run
-// holds, or take one file's lock twice.
-bool same_file(int a, int b, const std::string& path, bool* same, std::string* err) {
+// Whether two open lock files are one; nothing, with the reason in err,
+// when either cannot be asked: a guess either way would wait on a lock this
+// run holds, or take one file's lock twice.
+std::optional<bool> same_file(int a, int b, const std::string& path, std::string* err) {
   struct stat first {};
   struct stat second {};
   if (::fstat(a, &first) != 0 || ::fstat(b, &second) != 0) {
     *err = os_error("cannot stat lock file " + path);
-    return false;
+    return std::nullopt;
   }
-  *same = first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-  return true;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 }  // namespace
@@ -137,7 +138,7 @@ bool section_lock_take(const char* settings_path, const char* earlier_versions_l
   const std::chrono::milliseconds wait = limits.wait;
   const auto give_up = clock_type::now() + wait;
   section_lock& held = *locks;
-  // 1. The earlier versions' lock, only when it is there.
+  // The earlier versions' lock, only when it is there.
   struct stat earlier_status {};
   if (::lstat(earlier_versions_lock, &earlier_status) == 0) {
     held.earlier_versions = open_lock(earlier_versions_lock, false, err, warnings);
@@ -149,7 +150,7 @@ bool section_lock_take(const char* settings_path, const char* earlier_versions_l
     *err = os_error("cannot stat lock file " + std::string(earlier_versions_lock));
     return false;
   }
-  // 2. The lock beside the file the settings path names, while it names it.
+  // The lock beside the file the settings path names, while it names it.
   for (int attempt = 0; attempt < limits.resolve_attempts; ++attempt) {
     std::string target;
     if (!resolve(settings_path, &target, err)) {
@@ -164,17 +165,19 @@ bool section_lock_take(const char* settings_path, const char* earlier_versions_l
       return false;
     }
     // Two locks on one file from one process would wait for each other.
-    bool is_earlier_versions = false;
-    if (held.earlier_versions &&
-        !same_file(lock.get(), held.earlier_versions.get(), path, &is_earlier_versions, err)) {
-      return false;
+    std::optional<bool> is_earlier_versions = false;
+    if (held.earlier_versions) {
+      is_earlier_versions = same_file(lock.get(), held.earlier_versions.get(), path, err);
+      if (!is_earlier_versions) {
+        return false;
+      }
     }
-    if (!is_earlier_versions && !lock_until(lock.get(), path, give_up, wait, err)) {
+    if (!*is_earlier_versions && !lock_until(lock.get(), path, give_up, wait, err)) {
       return false;
     }
     if (still_resolves_to(settings_path, target)) {
       held.target = target;
-      if (!is_earlier_versions) {
+      if (!*is_earlier_versions) {
         held.lock = std::move(lock);
         warnings.insert(warnings.end(), lock_warnings.begin(), lock_warnings.end());
       }

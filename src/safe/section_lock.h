@@ -8,16 +8,16 @@
 // a link from a read-only directory into writable storage works from the
 // first run on. Calling sequence:
 //
-//   1. the earlier versions' lock (tool_paths::earlier_versions_lock), when it exists
-//      and is not the same file: taken first, never created, so that a run of
-//      an earlier version and a run of this one exclude each other while a
-//      router is upgraded;
-//   2. resolve the settings path, lock the lock file beside the file it
-//      names, resolve again: when a link was re-pointed meanwhile, unlock and
-//      start again (a bounded number of times);
-//   3. the run then works on the resolved path only, but for cp's argument,
-//      and checks after cp that the settings path still names it
-//      (section_lock_still_names).
+//   - the earlier versions' lock (tool_paths::earlier_versions_lock), when it exists
+//     and is not the same file: taken first, never created, so that a run of
+//     an earlier version and a run of this one exclude each other while a
+//     router is upgraded;
+//   - resolve the settings path, lock the lock file beside the file it
+//     names, resolve again: when a link was re-pointed meanwhile, unlock and
+//     start again (a bounded number of times);
+//   - the run then works on the resolved path only, but for cp's argument,
+//     and checks after cp that the settings path still names it
+//     (section_lock_still_names).
 //
 // Only root can take the lock: a lock file is root's, mode 0600, so no other
 // user can open it, and a user who can open the directory or the settings

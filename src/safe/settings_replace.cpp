@@ -108,7 +108,7 @@ seen look_at(const settings_replacement& replacement, const std::string& name, b
     return seen::changed;
   }
   if (replacement.leased) {
-    const int lease = ::fcntl(replacement.settings.get(), F_GETLEASE);
+    const int lease = ::fcntl(replacement.old_file.get(), F_GETLEASE);
     if (lease < 0) {
       *err = os_error("cannot ask for the lease on " + replacement.target);
       return seen::cannot_tell;
@@ -126,17 +126,17 @@ seen look_at(const settings_replacement& replacement, const std::string& name, b
 void release_settings(settings_replacement& replacement) {
   if (replacement.leased) {
     // Fails only when no lease is left to let go.
-    static_cast<void>(::fcntl(replacement.settings.get(), F_SETLEASE, F_UNLCK));
+    static_cast<void>(::fcntl(replacement.old_file.get(), F_SETLEASE, F_UNLCK));
     replacement.leased = false;
   }
-  replacement.settings.reset();
+  replacement.old_file.reset();
 }
 
 }  // namespace
 
 settings_replacement::~settings_replacement() {
   release_settings(*this);
-  fd.reset();
+  new_file.reset();
   if (!temp_path.empty()) {
     ::unlink(temp_path.c_str());
   }
@@ -163,9 +163,9 @@ bool settings_replace_open(const std::string& target, std::chrono::milliseconds 
   // with EWOULDBLOCK rather than wait for it unbounded: that writer is
   // waited for like one that holds the file open.
   for (;;) {
-    replacement.settings.reset(
+    replacement.old_file.reset(
         ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (replacement.settings || errno != EWOULDBLOCK) {
+    if (replacement.old_file || errno != EWOULDBLOCK) {
       break;
     }
     if (!pause_for_writer(&wait)) {
@@ -173,7 +173,7 @@ bool settings_replace_open(const std::string& target, std::chrono::milliseconds 
       return false;
     }
   }
-  if (!replacement.settings) {
+  if (!replacement.old_file) {
     *err = os_error("cannot open " + target);
     return false;
   }
@@ -182,7 +182,7 @@ bool settings_replace_open(const std::string& target, std::chrono::milliseconds 
   // that has the file open for writing now (EAGAIN) is waited for: going on
   // unwatched would overwrite what it writes.
   for (;;) {
-    if (::fcntl(replacement.settings.get(), F_SETLEASE, F_RDLCK) == 0) {
+    if (::fcntl(replacement.old_file.get(), F_SETLEASE, F_RDLCK) == 0) {
       replacement.leased = true;
       break;
     }
@@ -201,7 +201,7 @@ bool settings_replace_open(const std::string& target, std::chrono::milliseconds 
   // Taken once leased: what a writer did while it was waited for is part of
   // what is read, and anything after it breaks the lease.
   struct stat& opened = replacement.opened;
-  if (::fstat(replacement.settings.get(), &opened) != 0) {
+  if (::fstat(replacement.old_file.get(), &opened) != 0) {
     *err = os_error("cannot stat " + target);
     return false;
   }
@@ -233,28 +233,28 @@ bool settings_replace_begin(settings_replacement& replacement, std::string* err)
     return false;
   }
   replacement.temp_path = std::move(temp);
-  replacement.fd = std::move(fd);
+  replacement.new_file = std::move(fd);
   return true;
 }
 
 bool settings_replace_prepare(settings_replacement& replacement, std::string* err,
                               warning_list& warnings) {
-  const int fd = replacement.fd.get();
-  struct stat old_file {};
+  const int fd = replacement.new_file.get();
+  struct stat old_status {};
   if (::fchmod(fd, 0) != 0) {
     *err = os_error("cannot take all access from " + replacement.temp_path);
     return false;
   }
-  if (::fstat(replacement.settings.get(), &old_file) != 0) {
+  if (::fstat(replacement.old_file.get(), &old_status) != 0) {
     *err = os_error("cannot stat " + replacement.target);
     return false;
   }
-  if (::fchown(fd, old_file.st_uid, old_file.st_gid) != 0) {
+  if (::fchown(fd, old_status.st_uid, old_status.st_gid) != 0) {
     *err = os_error("cannot give " + replacement.temp_path + " the owner of " + replacement.target);
     return false;
   }
-  mode_t mode = old_file.st_mode & 07777;
-  if (!file_attributes_copy(replacement.settings.get(), fd, &mode, err, warnings)) {
+  mode_t mode = old_status.st_mode & 07777;
+  if (!file_attributes_copy(replacement.old_file.get(), fd, &mode, err, warnings)) {
     *err += " (new file " + replacement.temp_path + ")";
     return false;
   }
@@ -266,7 +266,7 @@ bool settings_replace_prepare(settings_replacement& replacement, std::string* er
     return false;
   }
   // Never retried: Linux frees the descriptor even when close fails.
-  if (::close(replacement.fd.release()) != 0) {
+  if (::close(replacement.new_file.release()) != 0) {
     *err = os_error("closing " + replacement.temp_path);
     return false;
   }
@@ -274,7 +274,7 @@ bool settings_replace_prepare(settings_replacement& replacement, std::string* er
 }
 
 bool settings_replace_lease_held(const settings_replacement& replacement) {
-  return !replacement.leased || ::fcntl(replacement.settings.get(), F_GETLEASE) == F_RDLCK;
+  return !replacement.leased || ::fcntl(replacement.old_file.get(), F_GETLEASE) == F_RDLCK;
 }
 
 settings_commit settings_replace_commit(settings_replacement& replacement, std::string* err,

@@ -48,12 +48,12 @@
 //                            and inode) when it was looked at; nothing else
 //                            is ever opened there. Waits for a writer, takes
 //                            the lease;
-//   (read through .settings, at offsets: its position is nobody's state)
+//   (read through .old_file, at offsets: its position is nobody's state)
 //   settings_replace_begin   creates the new file beside it: root's, mode
 //                            0600. Under a default ACL of the directory, a
 //                            file created 0600 gets the mask ---, so no
 //                            inherited entry is effective.
-//   (write through .fd)
+//   (write through .new_file)
 //   settings_replace_prepare gives the new file the old one's permissions,
 //                            in this order, each for a reason:
 //     - (the writer has flushed: the content is complete before anyone but
@@ -112,11 +112,11 @@
 struct settings_replacement {
   std::string target;     // the settings file itself, symbolic links resolved
   std::string temp_path;  // the new file; empty once renamed into place or removed
-  unique_fd settings;     // the settings file, read-only, leased when it could be
+  unique_fd old_file;     // the settings file, read-only, leased when it could be
   struct stat opened {};  // of the settings file once opened (and leased): what is read
   bool leased = false;
   unique_fd directory;  // the target's directory, synced after the rename
-  unique_fd fd;         // the new file, opened for writing
+  unique_fd new_file;   // the new file, opened for writing
 
   settings_replacement() = default;
   settings_replacement(const settings_replacement&) = delete;

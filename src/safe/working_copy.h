@@ -13,35 +13,35 @@
 // every user can write to, each of these habits gives another user a way to
 // fail the store, read the settings, or have root write elsewhere. So:
 //
-//   1. /tmp must have the sticky bit if others can write to it: without it
-//      anyone could remove or rename root's files there, and nothing in it
-//      can be trusted (the run is refused);
-//   2. the run makes a directory of root's, mode 0700, under a private
-//      random name in /tmp (settings.module.tal.cp-XXXXXX), on /tmp's
-//      filesystem, and keeps a descriptor of it;
-//   3. cp's child gets a mount namespace of its own, every mount in it made
-//      private, and that directory, the one the descriptor names, bound over
-//      /tmp (see run_program.h); then cp runs with exactly the settings path
-//      and the fixed path, umask 077. Whatever cp does at
-//      /tmp/settings.module.tal happens inside the run's directory, where no
-//      one else can enter. It dies with the run, and whatever it started is
-//      killed when it ends. It runs while the store does its own work, which
-//      reads nothing of it; a store that fails meanwhile stops it, with its
-//      group, before anything is removed;
-//   4. once cp has exited 0, the copy is what it left in the directory: a
-//      regular file of root's (no link followed), or the store fails ("cp
-//      exited 0 but made no copy"). It gets mode 0600 and is put at the
-//      fixed path in one step (renameat2 RENAME_EXCHANGE): whatever stood
-//      there, a file, a link, a FIFO or a directory, ends up in the run's
-//      directory, where it is removed, or, a directory (someone else's tree,
-//      not ours to remove), moved aside within /tmp and named in a warning.
-//      With nothing there the free name is taken without replacing (a
-//      squatter who takes it first means another try). A kernel without
-//      either gets a plain rename, which replaces anything but a directory.
-//      The copy is then known by its device and inode, and the directory is
-//      removed. The hash tool runs with the copy at the fixed path, root's
-//      and 0600, and the run removes it afterwards, never a file that took
-//      its place.
+//   - /tmp must have the sticky bit if others can write to it: without it
+//     anyone could remove or rename root's files there, and nothing in it
+//     can be trusted (the run is refused);
+//   - the run makes a directory of root's, mode 0700, under a private
+//     random name in /tmp (settings.module.tal.cp-XXXXXX), on /tmp's
+//     filesystem, and keeps a descriptor of it;
+//   - cp's child gets a mount namespace of its own, every mount in it made
+//     private, and that directory, the one the descriptor names, bound over
+//     /tmp (see run_program.h); then cp runs with exactly the settings path
+//     and the fixed path, umask 077. Whatever cp does at
+//     /tmp/settings.module.tal happens inside the run's directory, where no
+//     one else can enter. It dies with the run, and whatever it started is
+//     killed when it ends. It runs while the store does its own work, which
+//     reads nothing of it; a store that fails meanwhile stops it, with its
+//     group, before anything is removed;
+//   - once cp has exited 0, the copy is what it left in the directory: a
+//     regular file of root's (no link followed), or the store fails ("cp
+//     exited 0 but made no copy"). It gets mode 0600 and is put at the
+//     fixed path in one step (renameat2 RENAME_EXCHANGE): whatever stood
+//     there, a file, a link, a FIFO or a directory, ends up in the run's
+//     directory, where it is removed, or, a directory (someone else's tree,
+//     not ours to remove), moved aside within /tmp and named in a warning.
+//     With nothing there the free name is taken without replacing (a
+//     squatter who takes it first means another try). A kernel without
+//     either gets a plain rename, which replaces anything but a directory.
+//     The copy is then known by its device and inode, and the directory is
+//     removed. The hash tool runs with the copy at the fixed path, root's
+//     and 0600, and the run removes it afterwards, never a file that took
+//     its place.
 //
 // Where no mount namespace can be had (a container without CAP_SYS_ADMIN, a
 // kernel that refuses unshare or the bind), the child says so and exits

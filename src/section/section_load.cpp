@@ -25,7 +25,7 @@ bool section_load(const named_fd& settings, section_record* record, settings_pla
   // line holding one holds the pattern's marker, in some case.
   const settings_pair_marker marker = section_marker(section_pattern(loaded.key_infix), true);
   std::vector<std::optional<std::string>> values(keys.size());
-  if (!settings_find_all(settings, keys, values, &marker, plain, err)) {
+  if (!settings_find_all(settings, keys, values, marker, plain, err)) {
     return false;
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -17,8 +17,8 @@
 // False, with the reason in err, when a read failed (ENOMEM: no room for a
 // line); the record is then not to be written back.
 //
-// plain, unless null, receives the parts of the file that are plain lines
-// under the section's marker in any case: lines the rewrite keeps as they
-// stand. The load then reads the whole file.
+// plain receives the parts of the file that are plain lines under the
+// section's marker in any case: lines the rewrite keeps as they stand. The
+// load reads the whole file.
 bool section_load(const named_fd& settings, section_record* record, settings_plain_parts* plain,
                   std::string* err);

@@ -51,22 +51,10 @@ std::uint32_t settings_parse_uint(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
-namespace {
-
-// Where the next line that is not plain stands; every line is looked at
-// without a marker.
-std::size_t next_marked(std::string_view lines, std::size_t from,
-                        const settings_pair_marker* marker) {
-  return marker != nullptr ? settings_find_not_plain(lines, from, *marker) : from;
-}
-
-}  // namespace
-
 bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
                        std::span<std::optional<std::string>> values,
-                       const settings_pair_marker* marker, settings_plain_parts* plain,
+                       const settings_pair_marker& marker, settings_plain_parts* plain,
                        std::string* err) {
-  std::size_t missing = keys.size();
   // Keys upper-cased once, and each line's key once: folding both at every
   // comparison cost this pass most of its instructions in a small file (see
   // doc/benchmark.md).
@@ -75,19 +63,18 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
                  [](const std::string& key) { return ascii_upper(key); });
   settings_line_reader reader = settings_line_reader_for(in, 0);
   std::string_view lines;
-  bool still_plain = plain != nullptr;
+  bool still_plain = true;
   off_t offset = 0;        // of lines in the file
   off_t not_plain_to = 0;  // the end of the last line that is not plain
-  while (missing > 0 || plain != nullptr) {
+  for (;;) {
     if (!settings_read_lines(reader, &lines, err)) {
       return false;
     }
     if (lines.empty()) {
       break;
     }
-    for (std::size_t at = 0, hit = next_marked(lines, 0, marker);
-         (missing > 0 || plain != nullptr) && hit < lines.size();
-         hit = next_marked(lines, at, marker)) {
+    for (std::size_t at = 0, hit = settings_find_not_plain(lines, 0, marker); hit < lines.size();
+         hit = settings_find_not_plain(lines, at, marker)) {
       const std::string_view line = settings_line_around(lines, at, hit);
       const auto line_start = static_cast<std::size_t>(line.data() - lines.data());
       if (still_plain) {
@@ -96,16 +83,15 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
       }
       at = line_start + line.size() + 1;
       not_plain_to = offset + static_cast<off_t>(std::min(at, lines.size()));
-      const auto pair = missing > 0 ? settings_split(settings_line_text(line)) : std::nullopt;
+      const auto pair = settings_split(settings_line_text(line));
       const std::string upper_key = pair ? ascii_upper(pair->key) : std::string();
       for (std::size_t i = 0; pair && i < keys.size(); ++i) {
         if (!values[i] && upper_key == upper_keys[i]) {
           values[i] = std::string(pair->value);
-          --missing;
         }
       }
     }
-    if (plain != nullptr && lines.back() != '\n') {  // the last line, without its line feed
+    if (lines.back() != '\n') {  // the last line, without its line feed
       const auto last = lines.rfind('\n');
       if (still_plain) {
         plain->start = offset + static_cast<off_t>(last == std::string_view::npos ? 0 : last + 1);
@@ -118,10 +104,8 @@ bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
       plain->start = offset;
     }
   }
-  if (plain != nullptr) {
-    plain->end = offset;
-    plain->tail = std::max(plain->start, not_plain_to);
-  }
+  plain->end = offset;
+  plain->tail = std::max(plain->start, not_plain_to);
   return true;
 }
 

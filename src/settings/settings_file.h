@@ -28,21 +28,18 @@ struct settings_plain_parts {
   off_t end = -1;
 };
 
-// One pass over the file from its start (pread: the descriptor's position is
-// neither used nor moved) that gives, for each of keys, the value of the
-// first line holding it (values[i] stays empty when absent); it
-// stops once every key is found, unless plain is asked for. False, with the
-// reason in err, when a read or an allocation failed.
+// One pass over the whole file from its start (pread: the descriptor's
+// position is neither used nor moved) that gives, for each of keys, the
+// value of the first line holding it (values[i] stays empty when absent),
+// and in *plain the plain parts. False, with the reason in err, when a read
+// or an allocation failed.
 //
 // marker: two bytes that every line holding one of keys holds, without
 // regard to case (a line holds a key when its text begins with it); only
-// the lines that are not plain under it are taken apart. Null: every line is.
-//
-// plain, unless null, receives the plain parts; the pass then reads to the
-// end of the file.
+// the lines that are not plain under it are taken apart.
 bool settings_find_all(const named_fd& in, std::span<const std::string> keys,
                        std::span<std::optional<std::string>> values,
-                       const settings_pair_marker* marker, settings_plain_parts* plain,
+                       const settings_pair_marker& marker, settings_plain_parts* plain,
                        std::string* err);
 
 // Each appends one line to out: key, "=", the value and a line feed.

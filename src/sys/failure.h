@@ -11,7 +11,17 @@
 // failing call is made, before anything can change it. Nothing here throws;
 // nothing but the driver prints, logs or picks an exit status. An output
 // that is also an input (the record a load fills) is passed by pointer like
-// any other.
+// any other; so is the holder a step first fills (the lock, the
+// replacement, the working copy, a running program). A step that then works
+// on such a holder, which it neither makes nor hands back, takes it by
+// reference, as the object of the call: settings_replace_commit(replacement,
+// …), program_wait(running, …).
+//
+// A step that can end in more ways than done or failed (a commit that finds
+// the settings changed, a wait that a signal cuts short) returns an enum
+// that names each, with the reason in err where it failed; a question that
+// can fail returns std::optional. A step never returns its success and
+// fills a flag as well.
 //
 // One exception, where it is better: a step whose caller must act on which
 // OS error it met (an extended attribute the filesystem does not support, or

@@ -4,10 +4,8 @@
 
 #include <string>
 
-#include "tool/tool_paths.h"
-
-// Runs paths.hash_program on paths.settings when it exists, under the run's
-// time bound. True when it ran and succeeded or is absent (a device without
-// one); otherwise false, with what went wrong in err. Its outcome never
-// changes whether the settings were stored.
-bool hash_tool_run(const tool_paths& paths, std::string* err);
+// Runs hash_program on settings when it exists, under the run's time bound.
+// True when it ran and succeeded or is absent (a device without one);
+// otherwise false, with what went wrong in err. Its outcome never changes
+// whether the settings were stored.
+bool hash_tool_run(const char* hash_program, const char* settings, std::string* err);

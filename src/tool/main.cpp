@@ -82,12 +82,12 @@ int main(int argc, char** argv) {
     section_name name;
     const bool named = argc > 0 && section_name_from_program(argv[0], &name, &refused);
     report = {exit_not_updated, LOG_ERR,
-              named ? std::string(program_base_name(argv[0])) : std::string("tal-setconf"),
+              std::string(named ? program_base_name(argv[0]) : refused_program_ident),
               "settings not updated: out of memory"};
   } catch (const std::exception& error) {
     // Nothing else is expected from the library; if it comes, the run still
     // ends cleanly, silent, with its files removed, and says what it was.
-    report = {exit_not_updated, LOG_ERR, "tal-setconf",
+    report = {exit_not_updated, LOG_ERR, std::string(refused_program_ident),
               std::string("settings not updated: internal error: ") + error.what()};
   }
   system_log_send(device_paths.log_socket, report.ident, report.level, report.message,

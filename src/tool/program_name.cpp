@@ -49,7 +49,8 @@ bool section_name_from_program(std::string_view program_path, section_name* name
   }
   const std::string_view token = base.substr(program_name_prefix.size());
   if (token.empty() || token.size() > section_token_max_length) {
-    *err = "its section name must be 1 to 64 characters";
+    *err =
+        "its section name must be 1 to " + std::to_string(section_token_max_length) + " characters";
     return false;
   }
   if (!std::all_of(token.begin(), token.end(), is_token_char)) {

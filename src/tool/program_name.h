@@ -9,6 +9,8 @@
 #include "section/section_catalogue.h"
 
 inline constexpr std::string_view program_name_prefix = "tal-setconf-";
+// What a run whose program name was refused calls itself in the log.
+inline constexpr std::string_view refused_program_ident = "tal-setconf";
 
 struct section_name {
   std::string token;

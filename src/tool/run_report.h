@@ -15,6 +15,6 @@ enum exit_status : int {
 struct run_report {
   exit_status status = exit_stored;
   int level = LOG_NOTICE;  // LOG_ERR for a failed run, LOG_WARNING for a store with a warning
-  std::string ident;       // the program's base name; "tal-setconf" for a refused name
+  std::string ident;       // the program's base name; refused_program_ident for a refused name
   std::string message;
 };

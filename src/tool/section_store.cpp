@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr std::string_view refused_ident = "tal-setconf";
-
 run_report failed(exit_status status, std::string_view ident, std::string message) {
   return {status, LOG_ERR, std::string(ident), std::move(message)};
 }
@@ -58,7 +56,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
   // 1. The section, from the name the tool was started under.
   section_name name;
   if (!section_name_from_program(program, &name, &err)) {
-    return failed(exit_bad_input, refused_ident,
+    return failed(exit_bad_input, refused_program_ident,
                   "refused program name " + std::string(program) + ": " + err);
   }
   const std::string ident(program_base_name(program));
@@ -131,7 +129,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
                                attempt_warnings)) {
       return not_updated(ident, err);
     }
-    const named_fd settings{replacement.settings.get(), target};
+    const named_fd settings{replacement.old_file.get(), target};
 
     // 6. The working copy: cp starts copying the settings path, and the
     // store goes on at once. Nothing of the copy is read; only cp's status
@@ -168,8 +166,8 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
     }
 
     // 9. The settings file's lines, with the section's block, into it.
-    if (!section_rewrite(settings, {replacement.fd.get(), replacement.temp_path}, record, plain,
-                         settings_value_max, &err)) {
+    if (!section_rewrite(settings, {replacement.new_file.get(), replacement.temp_path}, record,
+                         plain, settings_value_max, &err)) {
       return not_updated(ident, err);
     }
 
@@ -217,7 +215,7 @@ run_report section_store(int argc, const char* const* argv, const tool_paths& pa
 
   // 13. The hash, refreshed once the new content is in place, durable or not.
   std::string hash_err;
-  const bool hashed = hash_tool_run(paths, &hash_err);
+  const bool hashed = hash_tool_run(paths.hash_program, paths.settings, &hash_err);
 
   // 14. The working copy goes.
   if (!working_copy_remove(files->copy, &err)) {
