@@ -312,6 +312,21 @@ TEST_F(other_users, ReadOnlySettingsDirectoryWithTheFileInWritableStorage) {
   EXPECT_EQ(dir_names(root.dir / "opt/data"),
             (std::vector<std::string>{".settings.lock", "settings"}));
   EXPECT_EQ(dir_names(root.etc()), std::vector<std::string>{"settings"});
+
+  // A link into /tmp, which cp would not find in a /tmp of its own: it
+  // copies on the host's, and the log line says so.
+  const log_listener listener(root.dir / "log.sock");
+  write_file(root.dir / "tmp/settings", before);
+  fs::remove(root.settings());
+  fs::create_symlink("/tmp/settings", root.settings());
+  EXPECT_EQ(root.run("ospf", {root.input("text")}), 0);
+  EXPECT_EQ(read_file(root.dir / "tmp/settings"), after);
+  const auto messages = listener.messages();
+  ASSERT_EQ(messages.size(), 1U);
+  EXPECT_NE(
+      messages[0].find("; /bin/cp ran without a private /tmp: the settings file lies under it"),
+      std::string::npos)
+      << messages[0];
 }
 
 TEST_F(other_users, TheLockFollowsTheLinkAndTheEarlierVersionsLockIsHeldToo) {
