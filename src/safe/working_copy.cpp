@@ -337,7 +337,7 @@ program_wait_end working_copy_finish(working_copy& copy, int wake, std::string* 
 
 bool working_copy_remove(working_copy& copy, std::string* err) {
   if (!names_file(copy.path, copy.device, copy.inode)) {
-    *err = copy.path + " is no longer the copy; left as it is";
+    *err = std::string(copy.request.path) + " is no longer the copy; left as it is";
     copy.path.clear();
     return false;
   }
