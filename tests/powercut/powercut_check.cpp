@@ -5,21 +5,24 @@
 // next boot would.
 //
 // usage: powercut_check RUN_DIR WORK_DIR SAMPLES SEED STORE_EVERY STORE_SCRIPT
-//                       [PREFIX_EVERY [MOUNT_SCRIPT FILESYSTEM]]
+//                       [STATES [MOUNT_SCRIPT FILESYSTEM]]
 //   RUN_DIR       log.img, base.img (the disk when logging began) and
 //                 versions/<directory>/v<N>, every version of each settings
 //                 file; log.img and base.img may be block devices
 //   WORK_DIR      scratch space for images (a tmpfs is best)
-//   PREFIX_EVERY  judge every PREFIX_EVERY-th prefix only (default 1), from
-//                 one the seed picks
+//   STATES        about how many states to judge (default 0: all): every
+//                 Nth prefix and the reorderings of every Nth interval, from
+//                 one the seed picks, N as small as that allows
 //   MOUNT_SCRIPT  without it, a state is an ext4 image read with e2fsprogs,
 //                 and STORE_SCRIPT gets IMAGE NUMBER. With it, a state is
 //                 mounted by "sh MOUNT_SCRIPT mount FILESYSTEM IMAGE DIR"
 //                 (a status other than 0: the state did not mount), read
 //                 through the kernel, stored into by "sh STORE_SCRIPT DIR
 //                 NUMBER" and unmounted by "sh MOUNT_SCRIPT unmount
-//                 FILESYSTEM DIR"; this is how the power-cut guest judges
-//                 f2fs, JFFS2 and UBIFS.
+//                 FILESYSTEM DIR"; what the script keeps set up from one
+//                 state to the next goes at the end, with "sh MOUNT_SCRIPT
+//                 release FILESYSTEM DIR". This is how the power-cut guest
+//                 judges f2fs, JFFS2 and UBIFS.
 // The last line printed is "result prefixes=… reorderings=… stored=… bad=…"
 // with a count per kind of fault. Exit status 0: no bad state; 1: bad
 // states; 2: the check could not run.
@@ -54,7 +57,7 @@ struct options {
   std::uint64_t seed = 0;
   std::size_t store_every = 0;
   std::string store_script;
-  std::size_t prefix_every = 1;
+  std::size_t states = 0;    // 0: every state
   std::string mount_script;  // empty: ext4, read in user space
   std::string filesystem;
 };
@@ -70,7 +73,8 @@ struct tally {
 // A state costs one copy of the image. It is written over the old copy in
 // place, not into a truncated file: on the tmpfs the script gives the
 // checker, freeing and zeroing the pages again made a 16 MiB copy take
-// about 10 ms instead of 3.
+// about 10 ms instead of 3. (In the emulated guest, a 64 MiB copy takes
+// about 0.1 s, a small part of a state's time there.)
 bool copy_image(const std::string& from, const std::string& to, std::string* err) {
   const unique_fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in) {
@@ -316,6 +320,11 @@ struct checker {
       return false;
     }
     ++count.checked;
+    if (count.checked % 100 == 0) {
+      // Progress, for a console that shows nothing else for minutes.
+      static_cast<void>(std::printf("judged %zu states\n", count.checked));
+      static_cast<void>(std::fflush(stdout));
+    }
     if (result.kind == fault::none && opt.store_every > 0 && count.checked % opt.store_every == 0) {
       int status = 0;
       const std::string output = opt.work_dir + "/store.out";
@@ -410,7 +419,28 @@ bool reorderings(checker& check, int log_fd, const write_log& log, flush_interva
   return true;
 }
 
+// What the mount script keeps set up between states (a loop device, the
+// flash) goes when the run ends, however it ends.
+struct mount_release {
+  const options& opt;
+  explicit mount_release(const options& run_options) : opt(run_options) {}
+  mount_release(const mount_release&) = delete;
+  mount_release& operator=(const mount_release&) = delete;
+  ~mount_release() {
+    if (opt.mount_script.empty()) {
+      return;
+    }
+    int status = 0;
+    std::string err;
+    // Nothing is left to tell: a release that fails shows in the next run's mounts.
+    static_cast<void>(
+        run_captured({"sh", opt.mount_script, "release", opt.filesystem, opt.work_dir + "/mnt"},
+                     opt.work_dir + "/mount.out", &status, &err));
+  }
+};
+
 bool run(const options& opt, tally& count, std::string* err) {
+  const mount_release release(opt);
   std::vector<phase_expect> phases;
   if (!load_expectations(opt.run_dir, &phases, err) || !learn_attributes(opt, phases, err)) {
     return false;
@@ -441,9 +471,24 @@ bool run(const options& opt, tally& count, std::string* err) {
   std::size_t next_interval = 0;
   std::map<std::string, std::size_t> acked;
   std::vector<std::string> marks;
-  // Prefixes judged when sampled: the one after every prefix_every-th
-  // write, starting from a write the seed picks.
-  const std::size_t first_prefix = opt.seed % opt.prefix_every;
+  // Sampled: the prefix after every every-th write and the reorderings of
+  // every every-th interval, from one the seed picks.
+  std::size_t all_writes = 0;
+  for (const log_entry& entry : log.entries) {
+    all_writes += entry_writes(entry) ? 1 : 0;
+  }
+  std::size_t reorderable = 0;
+  for (const flush_interval interval : intervals) {
+    std::size_t pieces = 0;
+    for (std::size_t i = interval.first; i < interval.flush && pieces < 2; ++i) {
+      pieces += entry_pieces(log, i).size();
+    }
+    reorderable += pieces < 2 ? 0 : 1;
+  }
+  const std::size_t all_states = 1 + all_writes + opt.samples * reorderable;
+  const std::size_t every =
+      opt.states == 0 ? 1 : std::max<std::size_t>(1, (all_states + opt.states - 1) / opt.states);
+  const std::size_t first = opt.seed % every;
   std::size_t writes = 0;
   // State p: entries [0, p) on the disk.
   for (std::size_t p = 0; p <= log.entries.size(); ++p) {
@@ -460,7 +505,8 @@ bool run(const options& opt, tally& count, std::string* err) {
     // The reorderings of an interval start from the disk as it found it,
     // which is the running image before the interval's first entry.
     if (next_interval < intervals.size() && intervals[next_interval].first == p) {
-      if (!reorderings(check, log_fd.get(), log, intervals[next_interval], running, random, err)) {
+      if (next_interval % every == first &&
+          !reorderings(check, log_fd.get(), log, intervals[next_interval], running, random, err)) {
         return false;
       }
       ++next_interval;
@@ -468,7 +514,7 @@ bool run(const options& opt, tally& count, std::string* err) {
     if (p > 0 && !entry_writes(log.entries[p - 1])) {
       continue;  // the same disk as the state before
     }
-    if (p > 0 && writes++ % opt.prefix_every != first_prefix) {
+    if (p > 0 && writes++ % every != first) {
       continue;  // not sampled
     }
     if (!copy_image(running, check.check_image, err)) {
@@ -485,9 +531,13 @@ bool run(const options& opt, tally& count, std::string* err) {
   // Context for a reader of check.out; the result line is the verdict.
   static_cast<void>(
       std::printf("log: %zu entries (%zu writes), %zu flush intervals, %zu marks; %zu settings "
-                  "directories; every %zu%s prefix judged\n",
-                  log.entries.size(), writes, intervals.size(), marks.size(), phases.size(),
-                  opt.prefix_every, opt.prefix_every == 1 ? "st" : "th"));
+                  "directories\nsampled: every %zu%s prefix and flush interval, of %zu states\n",
+                  log.entries.size(), writes, intervals.size(), marks.size(), phases.size(), every,
+                  every == 1   ? "st"
+                  : every == 2 ? "nd"
+                  : every == 3 ? "rd"
+                               : "th",
+                  all_states));
   return true;
 }
 
@@ -504,14 +554,14 @@ int main(int argc, char** argv) {
   options opt;
   std::uint64_t samples = 0;
   std::uint64_t every = 0;
-  std::uint64_t prefix_every = 1;
+  std::uint64_t states = 0;
   if ((argc != 7 && argc != 8 && argc != 10) || !parse_count(argv[3], &samples) ||
       !parse_count(argv[4], &opt.seed) || !parse_count(argv[5], &every) ||
-      (argc >= 8 && (!parse_count(argv[7], &prefix_every) || prefix_every == 0))) {
+      (argc >= 8 && !parse_count(argv[7], &states))) {
     // Standard error is the last place to say anything; the status says it too.
     static_cast<void>(
         std::fputs("usage: powercut_check RUN_DIR WORK_DIR SAMPLES SEED STORE_EVERY STORE_SCRIPT "
-                   "[PREFIX_EVERY [MOUNT_SCRIPT FILESYSTEM]]\n",
+                   "[STATES [MOUNT_SCRIPT FILESYSTEM]]\n",
                    stderr));
     return 2;
   }
@@ -520,7 +570,7 @@ int main(int argc, char** argv) {
   opt.samples = samples;
   opt.store_every = every;
   opt.store_script = argv[6];
-  opt.prefix_every = prefix_every;
+  opt.states = states;
   if (argc == 10) {
     opt.mount_script = argv[8];
     opt.filesystem = argv[9];
