@@ -297,7 +297,7 @@ sload.f2fs -f "$data/tree" -P "$data/f2fs.img" >"$data/sload.out" 2>&1 || {
   cat "$data/sload.out" >&2
   die "sload.f2fs could not load the tree into the f2fs image"
 }
-getfattr --only-values -n system.posix_acl_access "$data/tree/acl/tal/etc/settings" \
+getfattr --absolute-names --only-values -n system.posix_acl_access "$data/tree/acl/tal/etc/settings" \
   >"$data/acl.value" || die "cannot read the ACL of the tree's /acl/tal/etc/settings"
 printf factory >"$data/origin.value"
 # JFFS2 on 16 MiB of NOR with 128 KiB erase blocks; every block gets its
@@ -467,8 +467,9 @@ start_guest() {
   set -- "$@" -drive "if=none,id=results,file=$disks/results$guest_id.img,format=raw,cache=unsafe" \
     -device "virtio-blk-pci,drive=results,serial=results"
   # The console goes to a file and nothing reads standard input: CI has none.
-  # loglevel=1: JFFS2's killed erases at unmount print a line each, which
-  # by the ten thousand slow an emulated console past any time limit.
+  # loglevel=1: the messages of hundreds of JFFS2, UBI and f2fs mounts and
+  # unmounts, and of each erase an unmount cuts short, stay off the
+  # emulated serial console, which each line slows.
   timeout 800 qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 1 -m 1536 -display none \
     -monitor none -serial "file:$guest/console$guest_id.log" -nic none -no-reboot \
     -kernel "$kernel_image" -initrd "$guest/initramfs.cpio" \
@@ -478,8 +479,9 @@ start_guest() {
 }
 echo "$flash_sampling" | while read -r fs reorderings states; do
   say "$fs, in its guest: about $states states of the tool's run and $((states / 4)) of the" \
-    "control's, from every Nth prefix and flush interval (seed $seed), $reorderings reorderings" \
-    "per interval, a store by the router's build on every ${store_every}th state"
+    "control's, from every Nth prefix and flush interval (seed $seed; check.out names N)," \
+    "reorderings per interval: $reorderings, a store by the router's build on every" \
+    "${store_every}th state"
 done
 say "booting $(basename "$kernel_image") under qemu-system-aarch64 -M virt -cpu cortex-a57, two guests"
 qemu_began=$(date +%s.%N)
