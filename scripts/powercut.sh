@@ -34,12 +34,13 @@ samples=${POWERCUT_SAMPLES:-8}
 seed=${POWERCUT_SEED:-$began}
 store_every=10
 # On the flash filesystems, where a state is mounted by an emulated kernel
-# (0.6 to 1 s each), "FILESYSTEM REORDERINGS STATES": the reorderings per
-# flush interval, and about how many states of the tool's run are judged
-# (powercut_check samples prefixes and intervals alike to fit); the
-# control's log is smaller, and a quarter of them are asked of it.
+# (0.25 to 0.5 s each, twice that on a busy machine), "FILESYSTEM
+# REORDERINGS STATES": the reorderings per flush interval, and about how
+# many states of the tool's run are judged (powercut_check samples prefixes
+# and intervals alike to fit); a quarter as many are asked of the control.
+# JFFS2's states cost least, and its log is the longest.
 flash_sampling="f2fs 2 160
-jffs2 1 200
+jffs2 1 400
 ubifs 1 140"
 build=$top/build-powercut
 cache=$build/cache
