@@ -2,6 +2,7 @@
 // builds, and the judgement of what debugfs reads.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -295,6 +296,43 @@ TEST(StateCheck, TornEmptyStaleAndStrangeStatesAreFaults) {
   phase_seen stray = seen_with("A=1\n");
   stray.items.push_back({"settings.tmp", 0100640, 0, 0, 2});
   EXPECT_EQ(judge_phase(small_expect(), stray, 0).kind, fault::directory);
+}
+
+// A state as the guest reads it once its kernel has mounted it (f2fs, JFFS2,
+// UBIFS): a directory tree here, read through this machine's kernel.
+TEST(StateCheckMounted, TheTreeIsReadThroughTheKernelAndJudged) {
+  const scratch_dir dir;
+  const auto etc = dir / "small" / "tal" / "etc";
+  std::filesystem::create_directories(etc);
+  write_file(etc / "settings", "A=1\n");
+  write_file(etc / ".settings.lock", "");
+  std::filesystem::permissions(etc / "settings", std::filesystem::perms(0640));
+  ASSERT_EQ(::setxattr((etc / "settings").c_str(), "user.origin", "factory", 7, 0), 0);
+  std::string unreadable;
+  std::vector<phase_seen> seen = read_mounted_phases(dir.path.string(), {"small"}, &unreadable);
+  ASSERT_EQ(unreadable, "");
+  ASSERT_EQ(seen.size(), 1U);
+  EXPECT_TRUE(seen[0].listed);
+  EXPECT_TRUE(seen[0].has_settings);
+  EXPECT_EQ(seen[0].content, "A=1\n");
+  EXPECT_EQ(seen[0].attributes, "user.origin = 66 61 63 74 6f 72 79\n");
+  phase_expect expect = small_expect();
+  expect.attributes = seen[0].attributes;
+  for (const dir_item& item : seen[0].items) {
+    if (item.name == "settings") {
+      expect.settings = item;
+      EXPECT_EQ(item.mode, 0100640U);
+      EXPECT_EQ(item.size, 4U);
+    }
+  }
+  EXPECT_EQ(judge_phase(expect, seen[0], 1).kind, fault::none);
+  // The next version without its attribute, and a directory that is gone.
+  write_file(etc / "settings", "A=2\n");
+  ASSERT_EQ(::removexattr((etc / "settings").c_str(), "user.origin"), 0);
+  seen = read_mounted_phases(dir.path.string(), {"small", "large"}, &unreadable);
+  ASSERT_EQ(unreadable, "");
+  EXPECT_EQ(judge_phase(expect, seen[0], 2).kind, fault::attributes);
+  EXPECT_FALSE(seen[1].listed);
 }
 
 // The checker on real images, made here with mke2fs -d and damaged by hand:

@@ -1,8 +1,11 @@
 #include "powercut/state_check.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +16,7 @@
 #include <string_view>
 
 #include "sys/failure.h"
+#include "sys/file_handle.h"
 
 namespace {
 
@@ -54,6 +58,111 @@ std::string describe(const std::string& content) {
   const std::size_t zeros = static_cast<std::size_t>(std::count(content.begin(), content.end(), 0));
   return std::to_string(content.size()) + " bytes" +
          (zeros > 0 ? ", " + std::to_string(zeros) + " of them zero" : "");
+}
+
+// The extended attributes of path, one "name = hex bytes" line each, in
+// name order; false with the reason when they cannot be read.
+bool attribute_lines(const std::string& path, std::string* lines, std::string* err) {
+  std::vector<char> names(4096);
+  ssize_t length = ::llistxattr(path.c_str(), names.data(), names.size());
+  if (length < 0) {
+    *err = os_error("cannot list the extended attributes of " + path);
+    return false;
+  }
+  std::vector<std::string> sorted;
+  for (std::size_t at = 0; at < static_cast<std::size_t>(length);) {
+    sorted.emplace_back(names.data() + at);
+    at += sorted.back().size() + 1;
+  }
+  std::sort(sorted.begin(), sorted.end());
+  lines->clear();
+  for (const std::string& name : sorted) {
+    std::vector<unsigned char> value(65536);
+    length = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+    if (length < 0) {
+      *err = os_error("cannot read " + name + " of " + path);
+      return false;
+    }
+    *lines += name + " =";
+    for (ssize_t i = 0; i < length; ++i) {
+      constexpr std::string_view digits = "0123456789abcdef";
+      const unsigned byte = value[static_cast<std::size_t>(i)];
+      *lines += ' ';
+      *lines += digits[byte >> 4U];
+      *lines += digits[byte & 15U];
+    }
+    *lines += '\n';
+  }
+  return true;
+}
+
+// Reads a file under a mounted state through a descriptor of its own, so
+// that an I/O error is told as one.
+bool read_mounted_file(const std::string& path, std::string* content, std::string* err) {
+  const unique_fd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file) {
+    *err = os_error("cannot open " + path);
+    return false;
+  }
+  content->clear();
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      *err = os_error("cannot read " + path);
+      return false;
+    }
+    if (got == 0) {
+      return true;
+    }
+    content->append(buffer.data(), static_cast<std::size_t>(got));
+  }
+}
+
+// One settings directory under a mounted state; false with the reason when
+// something in it cannot be read.
+bool read_mounted_phase(const std::string& directory, phase_seen* seen, std::string* err) {
+  DIR* listing = ::opendir(directory.c_str());
+  if (listing == nullptr) {
+    if (errno == ENOENT) {
+      return true;  // not listed: the judgement says the directory is gone
+    }
+    *err = os_error("cannot list " + directory);
+    return false;
+  }
+  seen->listed = true;
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    struct stat st {};
+    if (::fstatat(::dirfd(listing), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      *err = os_error("cannot stat " + directory + "/" + name);
+      ::closedir(listing);
+      return false;
+    }
+    seen->items.push_back({name, st.st_mode, st.st_uid, st.st_gid,
+                           S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size)});
+    seen->has_settings = seen->has_settings || name == settings_name;
+    errno = 0;
+  }
+  const int error = errno;
+  ::closedir(listing);
+  if (error != 0) {
+    *err = os_error("cannot list " + directory, error);
+    return false;
+  }
+  if (!seen->has_settings) {
+    return true;
+  }
+  const std::string settings = directory + "/" + std::string(settings_name);
+  return attribute_lines(settings, &seen->attributes, err) &&
+         read_mounted_file(settings, &seen->content, err);
 }
 
 }  // namespace
@@ -284,6 +393,19 @@ bool read_whole(const std::string& path, std::string* content, std::string* err)
   }
   *content = all.str();
   return true;
+}
+
+std::vector<phase_seen> read_mounted_phases(const std::string& root,
+                                            const std::vector<std::string>& phases,
+                                            std::string* unreadable) {
+  std::vector<phase_seen> seen(phases.size());
+  unreadable->clear();
+  for (std::size_t i = 0; i < phases.size(); ++i) {
+    if (!read_mounted_phase(root + settings_directory(phases[i]), &seen[i], unreadable)) {
+      break;
+    }
+  }
+  return seen;
 }
 
 bool read_phases(const std::string& image_path, const std::string& work_dir,

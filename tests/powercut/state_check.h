@@ -5,8 +5,11 @@
 // owner, mode and extended attributes, and nothing beside it but the lock
 // and at most one new file of a store that was cut off.
 //
-// Everything is read in user space, with e2fsprogs: the image may be
+// An ext4 state is read in user space, with e2fsprogs: the image may be
 // corrupt, and this machine's kernel never mounts it for the judgement.
+// f2fs, JFFS2 and UBIFS have no such reader, and this machine's kernel has
+// none of them: their states are mounted in the guest, by its kernel, and
+// read through it (read_mounted_phases).
 #pragma once
 
 #include <cstddef>
@@ -48,7 +51,8 @@ struct phase_seen {
 
 enum class fault {
   none,
-  filesystem,  // journal recovery or e2fsck -fn failed
+  filesystem,  // journal recovery or e2fsck -fn failed; the state did not mount, or could not be
+               // read
   torn,        // no settings file, or one that is none of the versions
   stale,       // older than the last acknowledged store
   attributes,  // owner, mode, ACL or user.* attributes not the version's
@@ -97,6 +101,15 @@ bool check_state(const std::string& image_path, const std::string& work_dir,
                  const std::vector<phase_expect>& phases,
                  const std::map<std::string, std::size_t>& acked, verdict* result,
                  std::string* err);
+
+// What the kernel shows of each phase under root, where a state is mounted:
+// the same fields as read_phases gives, the extended attributes as one
+// "name = hex bytes" line each in name order. A file or directory that
+// cannot be read is the state's fault: the reason goes to *unreadable, and
+// the phases read so far are returned.
+std::vector<phase_seen> read_mounted_phases(const std::string& root,
+                                            const std::vector<std::string>& phases,
+                                            std::string* unreadable);
 
 // What the state holds for each phase, read as check_state reads it; used
 // on the image logging started from, to learn the owner, mode and attributes.

@@ -1,23 +1,42 @@
 #!/bin/sh
 # One workload of the power-cut guest: the data disk goes under the
 # log-writes target before its first write, is mounted with the variant's
-# options, and takes the stores of the three settings directories in turn,
+# filesystem and options (mount_fs.sh), and takes the stores of the three
+# settings directories in turn,
 # each bound over /opt/tal/etc. After every store that exits 0 a mark
 # "ack:<directory>:<version>" goes into the log, so the replay knows what
 # was acknowledged; after every store another program appends to its own
 # file and fsyncs it, as daemons on the router do, which commits the
 # journal at moments the writer of the settings does not choose.
 #
-# usage: workload.sh RUN DATA_DISK LOG_DISK MOUNT_OPTIONS tool|naive busybox|recreating
+# A run on f2fs, JFFS2 or UBIFS is judged in this guest (guest_init.sh): the
+# disk as logging finds it is kept for it, at /checks/RUN/base.img. On f2fs
+# the disk first gets the ACL and user attribute of the settings file that
+# mkfs.f2fs and sload.f2fs cannot write (/powercut/attributes: NAME
+# VALUE_FILE per line), before logging begins.
+#
+# usage: workload.sh RUN DATA_DISK LOG_DISK FILESYSTEM MOUNT_OPTIONS tool|naive busybox|recreating
 set -u
-run=$1 data=$2 log=$3 options=$4 writer=$5 copier=$6
+run=$1 data=$2 log=$3 fs=$4 options=$5 writer=$6 copier=$7
 out=/results/$run
 mkdir -p "$out/versions"
 echo "$run" >/run/powercut-run
 target=lw-$run
 
+if [ "$fs" = f2fs ]; then
+  sh /powercut/mount_fs.sh mount f2fs "$data" /mnt/data || exit 1
+  while read -r name value; do
+    set_xattr /mnt/data/acl/tal/etc/settings "$name" "/powercut/$value" || exit 1
+  done </powercut/attributes
+  sh /powercut/mount_fs.sh unmount f2fs /mnt/data || exit 1
+  sh /powercut/mount_fs.sh release f2fs /mnt/data || exit 1
+fi
+if [ "$fs" != ext4 ]; then
+  mkdir -p "/checks/$run"
+  cat "$data" >"/checks/$run/base.img" || exit 1
+fi
 device=$(log_writes_ctl create "$target" "$data" "$log") || exit 1
-mount -t ext4 -o "$options" "$device" /mnt/data || exit 1
+sh /powercut/mount_fs.sh mount "$fs" "$device" /mnt/data "$options" || exit 1
 if [ "$copier" = recreating ]; then
   rm /bin/cp && cat /powercut/recreating_cp.sh >/bin/cp && chmod 755 /bin/cp || exit 1
 fi
@@ -107,5 +126,6 @@ end_phase
 if [ "$copier" = recreating ]; then
   rm /bin/cp && ln -s busybox /bin/cp
 fi
-umount /mnt/data || exit 1
+sh /powercut/mount_fs.sh unmount "$fs" /mnt/data || exit 1
+sh /powercut/mount_fs.sh release "$fs" /mnt/data || exit 1
 log_writes_ctl remove "$target"

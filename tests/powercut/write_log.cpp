@@ -1,5 +1,7 @@
 #include "powercut/write_log.h"
 
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,13 +56,29 @@ constexpr std::size_t entry_header_size = 32;
 
 }  // namespace
 
-bool write_log_read(int fd, write_log* log, std::string* err) {
+bool image_size(int fd, std::uint64_t* size, std::string* err) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
-    *err = os_error("cannot stat the log");
+    *err = os_error("cannot stat");
     return false;
   }
-  const auto log_size = static_cast<std::uint64_t>(st.st_size);
+  if (!S_ISBLK(st.st_mode)) {
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+  }
+  if (::ioctl(fd, BLKGETSIZE64, size) != 0) {
+    *err = os_error("cannot read the size of the block device");
+    return false;
+  }
+  return true;
+}
+
+bool write_log_read(int fd, write_log* log, std::string* err) {
+  std::uint64_t log_size = 0;
+  if (!image_size(fd, &log_size, err)) {
+    *err = "the log: " + *err;
+    return false;
+  }
   std::array<unsigned char, 28> super{};
   if (!read_at(fd, 0, super.data(), super.size(), err)) {
     return false;

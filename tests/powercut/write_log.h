@@ -41,6 +41,10 @@ struct write_log {
   std::vector<log_entry> entries;
 };
 
+// The size of the regular file or block device open at fd: in the guest
+// the log and the disk as logging found it are read from their disks.
+bool image_size(int fd, std::uint64_t* size, std::string* err);
+
 // Reads the entries' headers and marks from the log device or image open at
 // fd; the data stays in the log, found through data_offset. False, with the
 // reason in err, for a log that is not one, is cut short or holds an entry
