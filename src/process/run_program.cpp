@@ -300,14 +300,16 @@ std::string limit_text(std::chrono::milliseconds limit) {
 }
 
 // What happened to a run that did not succeed.
-std::string program_failure(const char* path, const program_run& run, program_bound bound) {
+std::string program_failure(const char* path, const program_run& run,
+                            const program_options& options) {
+  const program_bound bound = options.bound;
   const std::string program(path);
   if (run.exec_error != 0) {
     return "cannot run " + program + ": " + std::strerror(run.exec_error);
   }
   if (run.setup_error != 0) {
-    return "cannot give " + program + " a private " + run.setup_mount + ": " + run.setup_step +
-           ": " + std::strerror(run.setup_error);
+    return "cannot give " + program + " a private " + options.private_mount + ": " +
+           run.setup_step + ": " + std::strerror(run.setup_error);
   }
   if (run.abandoned) {
     return program + " did not finish within " + limit_text(bound.limit) +
@@ -382,7 +384,7 @@ bool program_start(const char* path, std::span<const char* const> args,
   program_run& failed = program.outcome;
   if (::pipe2(report.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
     failed.system_error = errno;
-    *err = program_failure(path, failed, options.bound);
+    *err = program_failure(path, failed, options);
     return false;
   }
   program.report.reset(report[0]);
@@ -399,7 +401,7 @@ bool program_start(const char* path, std::span<const char* const> args,
     failed.system_error = errno;
     ::close(report[1]);
     restore_mask(program);
-    *err = program_failure(path, failed, options.bound);
+    *err = program_failure(path, failed, options);
     return false;
   }
   if (child == 0) {
@@ -423,11 +425,9 @@ program_wait_end program_wait_or_wake(running_program& running, int wake, std::s
   running.pid = -1;  // reaped, or given up on: nothing more to stop
   restore_mask(running);
   read_child_report(running.report.get(), &outcome);
-  outcome.setup_mount =
-      running.options.private_mount != nullptr ? running.options.private_mount : "";
   running.report.reset();
   if (!program_succeeded(outcome)) {
-    *err = program_failure(running.path.c_str(), outcome, running.options.bound);
+    *err = program_failure(running.path.c_str(), outcome, running.options);
     return program_wait_end::failed;
   }
   return program_wait_end::succeeded;

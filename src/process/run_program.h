@@ -58,7 +58,6 @@ struct program_run {
   // namespaces, no CAP_SYS_ADMIN) rather than found the wrong directory.
   int setup_error = 0;
   const char* setup_step = "";
-  std::string setup_mount;
   bool setup_refused = false;
   bool stopped = false;    // outlived its time bound and was stopped by signals
   bool abandoned = false;  // still there after SIGKILL and its grace: not reaped

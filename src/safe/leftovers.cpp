@@ -75,9 +75,12 @@ bool empty_tree(int dir, dev_t device, int depth, const std::string& where, std:
   return true;
 }
 
-}  // namespace
-
-bool leftovers_remove(const std::string& dir, const std::string& prefix, std::string* err) {
+// Calls remove(dir_fd, name, status, err) for each entry of dir named
+// prefix + XXXXXX, looked at without following it; stops at the first that
+// fails. False, with the reason in err, when dir cannot be read or a
+// removal failed.
+template <typename remover>
+bool sweep(const std::string& dir, const std::string& prefix, remover remove, std::string* err) {
   const dir_stream entries(::opendir(dir.c_str()));
   if (!entries) {
     *err = os_error("cannot read directory " + dir);
@@ -86,13 +89,12 @@ bool leftovers_remove(const std::string& dir, const std::string& prefix, std::st
   const int dir_fd = ::dirfd(entries.get());
   errno = 0;
   while (const dirent* entry = ::readdir(entries.get())) {
-    const std::string_view name(entry->d_name);
+    const std::string name(entry->d_name);
     struct stat status {};
     if (name.size() == prefix.size() + random_part && name.starts_with(prefix) &&
         ::fstatat(dir_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(status.st_mode) && status.st_uid == 0 &&
-        ::unlinkat(dir_fd, entry->d_name, 0) != 0 && errno != ENOENT) {
-      *err = os_error("cannot remove leftover " + dir + "/" + std::string(name));
+        !remove(dir_fd, name, status, err)) {
+      *err += " (in " + dir + ")";
       return false;
     }
     errno = 0;
@@ -102,6 +104,22 @@ bool leftovers_remove(const std::string& dir, const std::string& prefix, std::st
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool leftovers_remove(const std::string& dir, const std::string& prefix, std::string* err) {
+  return sweep(
+      dir, prefix,
+      [](int dir_fd, const std::string& name, const struct stat& status, std::string* why) {
+        if (!S_ISREG(status.st_mode) || status.st_uid != 0 ||
+            ::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT) {
+          return true;
+        }
+        *why = os_error("cannot remove leftover " + name);
+        return false;
+      },
+      err);
 }
 
 bool leftovers_remove_tree(int parent, const std::string& name, std::string* err) {
@@ -124,33 +142,16 @@ bool leftovers_remove_tree(int parent, const std::string& name, std::string* err
 
 bool leftovers_remove_directories(const std::string& dir, const std::string& prefix,
                                   std::string* err) {
-  const dir_stream entries(::opendir(dir.c_str()));
-  if (!entries) {
-    *err = os_error("cannot read directory " + dir);
-    return false;
-  }
-  const int dir_fd = ::dirfd(entries.get());
   struct stat parent {};
-  if (::fstat(dir_fd, &parent) != 0) {
+  if (::stat(dir.c_str(), &parent) != 0) {
     *err = os_error("cannot stat directory " + dir);
     return false;
   }
-  errno = 0;
-  while (const dirent* entry = ::readdir(entries.get())) {
-    const std::string name(entry->d_name);
-    struct stat status {};
-    if (name.size() == prefix.size() + random_part && name.starts_with(prefix) &&
-        ::fstatat(dir_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISDIR(status.st_mode) && status.st_uid == 0 && (status.st_mode & 07777) == 0700 &&
-        status.st_dev == parent.st_dev && !leftovers_remove_tree(dir_fd, name, err)) {
-      *err += " (in " + dir + ")";
-      return false;
-    }
-    errno = 0;
-  }
-  if (errno != 0) {
-    *err = os_error("cannot read directory " + dir);
-    return false;
-  }
-  return true;
+  return sweep(
+      dir, prefix,
+      [&parent](int dir_fd, const std::string& name, const struct stat& status, std::string* why) {
+        return !S_ISDIR(status.st_mode) || status.st_uid != 0 || (status.st_mode & 07777) != 0700 ||
+               status.st_dev != parent.st_dev || leftovers_remove_tree(dir_fd, name, why);
+      },
+      err);
 }
